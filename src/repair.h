@@ -1,0 +1,39 @@
+// The repair: keep a file under its backup name and write it anew with its
+// first two bytes moved behind all the others.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace arcmend {
+
+enum class RepairResult {
+  done,          // the new content is in place (with or without a new backup)
+  cannot_open,   // not an openable regular file; nothing touched
+  cannot_load,   // no memory for it, or it could not be read whole; nothing touched
+  cannot_write,  // the new content could not be put in place; nothing touched
+};
+
+// Repairs the file called `name`. Whatever the result, the complete old
+// content is on disk under `name` or backup_name(name) at every moment, and
+// an existing backup is never replaced.
+RepairResult repair_file(const char* name);
+
+// The file's name with ".bak" appended to the whole name.
+std::string backup_name(const std::string& name);
+
+// A byte range of the old content.
+struct Piece {
+  std::size_t offset;
+  std::size_t length;
+};
+
+// The two pieces of the old content that the new file receives, in order.
+// Content of fewer than two bytes cannot be rotated and is kept as it is.
+struct RotationPlan {
+  Piece first;
+  Piece second;
+};
+RotationPlan plan_rotation(std::size_t size);
+
+}  // namespace arcmend

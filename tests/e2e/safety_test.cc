@@ -1,0 +1,190 @@
+// The user's data survives whatever goes wrong: a taken backup name, odd
+// input, a read-only file or folder, a full disk or a file-size limit.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tool_runner.h"
+
+namespace e2e {
+namespace {
+
+using Names = std::vector<std::string>;
+
+class Safety : public ::testing::Test {
+ protected:
+  Outcome run(const std::string& name) {
+    Invocation r;
+    r.args = {name};
+    r.directory = dir.path();
+    r.timeout_seconds = 20;
+    r.as_nobody = as_nobody;
+    return run_tool(r);
+  }
+  void expect_message(const Outcome& outcome, const std::string& text) {
+    EXPECT_FALSE(outcome.timed_out) << "the tool blocked";
+    EXPECT_EQ(outcome.exit_code, 0);
+    EXPECT_EQ(outcome.out, as_printed(text));
+  }
+  void posix_only() {
+    if (testing_windows_build()) GTEST_SKIP() << "a POSIX file system case";
+  }
+  void as_unprivileged_user() {
+    posix_only();
+    if (!running_as_root()) GTEST_SKIP() << "needs root to switch to uid 65534";
+    give_to_nobody(dir.path());
+    as_nobody = true;
+  }
+  unsigned mode_of(const std::string& name) {
+    struct stat st;
+    return stat((dir / name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffff;
+  }
+  TempDir dir;
+  bool as_nobody = false;
+};
+
+TEST_F(Safety, AnExistingBackupIsNeverReplaced) {
+  write_file(dir / "data.arc", "abcdef");
+  write_file(dir / "data.arc.bak", "someone else's file");
+  expect_message(run("data.arc"), "");
+  EXPECT_EQ(read_file(dir / "data.arc"), "cdefab");
+  EXPECT_EQ(read_file(dir / "data.arc.bak"), "someone else's file");
+  EXPECT_EQ(dir.names(), (Names{"data.arc", "data.arc.bak"}));
+}
+
+TEST_F(Safety, NeverBlocksOnAFifo) {
+  posix_only();
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+  expect_message(run("pipe"), kCannotOpen);
+  EXPECT_EQ(dir.names(), Names{"pipe"});
+}
+
+TEST_F(Safety, ADeviceIsNotOpened) {
+  posix_only();
+  if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "making a device node needs root";
+  }
+  expect_message(run("null"), kCannotOpen);
+  EXPECT_EQ(dir.names(), Names{"null"});
+}
+
+TEST_F(Safety, AShortReadWritesAndRenamesNothing) {
+  posix_only();
+  // sysfs files claim a whole page but read back only their text.
+  const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled",
+                              "/sys/kernel/uevent_helper", "/sys/power/state"};
+  for (const char* path : candidates) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (read_file(path).size() >= static_cast<std::size_t>(st.st_size)) continue;
+    const std::string before = read_file(path);
+    expect_message(run(path), kCannotLoad);
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_EQ(access((std::string(path) + ".bak").c_str(), F_OK), -1);
+    EXPECT_EQ(dir.names(), Names{});
+    return;
+  }
+  GTEST_SKIP() << "no file here reads shorter than its size";
+}
+
+TEST_F(Safety, AnUnreadableFileCannotBeOpened) {
+  as_unprivileged_user();
+  write_file(dir / "secret", "abcdef");
+  ASSERT_EQ(chmod((dir / "secret").c_str(), 0200), 0);
+  expect_message(run("secret"), kCannotOpen);
+  EXPECT_EQ(dir.names(), Names{"secret"});
+}
+
+TEST_F(Safety, AReadOnlyFileWhoseBackupNameIsTakenStaysUnchanged) {
+  as_unprivileged_user();
+  write_file(dir / "data.arc", "abcdef");
+  write_file(dir / "data.arc.bak", "older");
+  for (const char* name : {"data.arc", "data.arc.bak"}) give_to_nobody(dir / name);
+  ASSERT_EQ(chmod((dir / "data.arc").c_str(), 0444), 0);
+  expect_message(run("data.arc"), kCannotWrite);
+  EXPECT_EQ(read_file(dir / "data.arc"), "abcdef");
+  EXPECT_EQ(read_file(dir / "data.arc.bak"), "older");
+  EXPECT_EQ(dir.names(), (Names{"data.arc", "data.arc.bak"}));
+}
+
+TEST_F(Safety, AReadOnlyFolderIsReportedAndNothingChanges) {
+  as_unprivileged_user();
+  write_file(dir / "data.arc", "abcdef");
+  give_to_nobody(dir / "data.arc");
+  ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+  expect_message(run("data.arc"), kCannotWrite);
+  EXPECT_EQ(read_file(dir / "data.arc"), "abcdef");
+  EXPECT_EQ(dir.names(), Names{"data.arc"});
+}
+
+// A file-size limit below the file's size makes the rewrite fail midway,
+// as a full disk would.
+class SizeLimit : public Safety, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
+  posix_only();
+  const std::string old = random_bytes(256 << 10, 3);
+  for (bool backup_taken : {false, true}) {
+    SCOPED_TRACE(backup_taken ? "backup name taken" : "backup name free");
+    write_file(dir / "data.arc", old);
+    if (backup_taken) write_file(dir / "data.arc.bak", "older");
+    Invocation r;
+    r.args = {"data.arc"};
+    r.directory = dir.path();
+    r.file_size_limit = 64 << 10;
+    r.ignore_sigxfsz = GetParam();
+    const Outcome outcome = run_tool(r);
+    EXPECT_EQ(outcome.signal, 0) << "the tool was killed";
+    expect_message(outcome, kCannotWrite);
+    EXPECT_EQ(read_file(dir / "data.arc"), old);
+    if (backup_taken) {
+      EXPECT_EQ(read_file(dir / "data.arc.bak"), "older");
+      EXPECT_EQ(dir.names(), (Names{"data.arc", "data.arc.bak"}));
+    } else {
+      EXPECT_EQ(dir.names(), Names{"data.arc"});
+    }
+    unlink((dir / "data.arc.bak").c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sigxfsz, SizeLimit, ::testing::Values(true, false),
+                         [](const auto& p) { return p.param ? "ignored" : "default"; });
+
+TEST_F(Safety, TheNewFileKeepsPermissionsAndOwner) {
+  posix_only();
+  write_file(dir / "private", "abcdef");
+  ASSERT_EQ(chmod((dir / "private").c_str(), 0600), 0);
+  write_file(dir / "shared", "abcdef");
+  ASSERT_EQ(chmod((dir / "shared").c_str(), 0640), 0);
+  expect_message(run("private"), "");
+  expect_message(run("shared"), "");
+  EXPECT_EQ(mode_of("private"), 0600u);
+  EXPECT_EQ(mode_of("shared"), 0640u);
+  if (!running_as_root()) return;
+  write_file(dir / "theirs", "abcdef");
+  give_to_nobody(dir / "theirs");
+  expect_message(run("theirs"), "");
+  struct stat st;
+  ASSERT_EQ(stat((dir / "theirs").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+}
+
+TEST_F(Safety, ASymlinkIsBackedUpAndItsTargetLeftAlone) {
+  posix_only();
+  write_file(dir / "target", "abcdef");
+  ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
+  expect_message(run("link"), "");
+  EXPECT_EQ(read_file(dir / "target"), "abcdef");
+  EXPECT_EQ(read_file(dir / "link"), "cdefab");
+  char pointed[64] = {};
+  ASSERT_GT(readlink((dir / "link.bak").c_str(), pointed, sizeof pointed - 1), 0);
+  EXPECT_STREQ(pointed, "target");
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,214 @@
+#include "tool_runner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace e2e {
+
+const char kUsage[] = "Compressed file repairer - Quorvane 2004.\n\nUse: arcmend.exe filename\n";
+const char kCannotOpen[] = "Cannot open the file.\n";
+const char kCannotLoad[] = "Cannot load the file to the memory.\n";
+const char kCannotWrite[] = "Cannot write the file.\n";
+
+namespace {
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+[[noreturn]] void die(const char* what) {
+  std::perror(what);
+  _exit(127);
+}
+
+void become_nobody() {
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+    die("become nobody");
+  }
+}
+
+void limit_file_size(long long limit) {
+  struct rlimit r;
+  r.rlim_cur = r.rlim_max = static_cast<rlim_t>(limit);
+  if (setrlimit(RLIMIT_FSIZE, &r) != 0) die("setrlimit");
+}
+
+[[noreturn]] void start_child(const Invocation& run, int out_fd) {
+  if (setsid() < 0) die("setsid");
+  const int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0) die("redirect");
+  if (chdir(run.directory.c_str()) != 0) die("chdir");
+  signal(SIGXFSZ, run.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+  if (run.file_size_limit >= 0) limit_file_size(run.file_size_limit);
+  if (run.as_nobody) become_nobody();
+  exec_command(tool_command(run.args, run.program));
+  die("exec");
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void collect_output(int fd, Outcome& outcome, pid_t pid, double timeout) {
+  const auto start = std::chrono::steady_clock::now();
+  char buffer[4096];
+  for (;;) {
+    const double left = timeout - seconds_since(start);
+    if (left <= 0) {
+      outcome.timed_out = true;
+      kill(pid, SIGKILL);
+      return;
+    }
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    outcome.out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+bool testing_windows_build() { return env_or("ARCMEND_TARGET", "") == "windows"; }
+
+std::string as_printed(const std::string& text) {
+  if (!testing_windows_build()) return text;
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::vector<std::string> tool_command(const std::vector<std::string>& args,
+                                      const std::string& program) {
+  std::vector<std::string> command;
+  const std::string runner = env_or("ARCMEND_RUNNER", "");
+  if (!runner.empty()) command.push_back(runner);
+  command.push_back(program.empty() ? env_or("ARCMEND_CMD", "arcmend") : program);
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
+
+void exec_command(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+}
+
+Outcome run_tool(const Invocation& run) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) start_child(run, pipe_fds[1]);
+  close(pipe_fds[1]);
+  Outcome outcome;
+  collect_output(pipe_fds[0], outcome, pid, run.timeout_seconds);
+  close(pipe_fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) outcome.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+  return outcome;
+}
+
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern =
+      (parent.empty() ? env_or("TMPDIR", "/tmp") : parent) + "/arcmend-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+namespace {
+
+void remove_tree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);
+    if (DIR* dir = opendir(path.c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") remove_tree(path + "/" + name);
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+std::vector<std::string> TempDir::names() const {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path_.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out.flush()) throw std::runtime_error("write " + path);
+}
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xff);
+  return bytes;
+}
+
+std::string rotated(const std::string& content, std::size_t by) {
+  if (content.size() < 2) return content;
+  std::string out = content;
+  for (std::size_t i = 0; i < by / 2; ++i) out = out.substr(2) + out.substr(0, 2);
+  return out;
+}
+
+bool running_as_root() { return geteuid() == 0; }
+
+void give_to_nobody(const std::string& path) {
+  if (chown(path.c_str(), 65534, 65534) != 0) throw std::runtime_error("chown " + path);
+}
+
+}  // namespace e2e

@@ -1,0 +1,75 @@
+// Runs the built tool as a child process, the way a user's shell would, but
+// never on the tester's terminal. The command comes from the environment:
+// ARCMEND_CMD (the binary) and ARCMEND_RUNNER (a program to run it with,
+// such as wine). ARCMEND_TARGET=windows marks the Windows build.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+bool testing_windows_build();
+
+// The message as the tool's standard output carries it (CR LF on Windows).
+std::string as_printed(const std::string& text);
+
+extern const char kUsage[];
+extern const char kCannotOpen[];
+extern const char kCannotLoad[];
+extern const char kCannotWrite[];
+
+struct Invocation {
+  std::vector<std::string> args;
+  std::string program;  // the tool under another name; empty for ARCMEND_CMD
+  std::string directory = ".";
+  bool as_nobody = false;          // uid and gid 65534
+  long long file_size_limit = -1;  // RLIMIT_FSIZE, -1 for none
+  bool ignore_sigxfsz = false;
+  double timeout_seconds = 60;
+};
+
+struct Outcome {
+  int exit_code = -1;  // -1 when it did not exit normally
+  int signal = 0;      // the signal that ended it, if any
+  bool timed_out = false;
+  std::string out;
+};
+
+// In a new session, so with no controlling terminal; standard input is
+// /dev/null.
+Outcome run_tool(const Invocation& run);
+
+// argv for exec: the runner (if any), the tool, then `args`.
+std::vector<std::string> tool_command(const std::vector<std::string>& args,
+                                      const std::string& program = "");
+void exec_command(const std::vector<std::string>& command);
+
+// A fresh folder, removed with its content on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& parent = "");  // default $TMPDIR or /tmp
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Every name in the folder, sorted.
+  std::vector<std::string> names() const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+std::string random_bytes(std::size_t n, unsigned seed);
+std::string rotated(const std::string& content, std::size_t by);
+
+bool running_as_root();
+// Hands the folder to uid 65534 so the tool can run there as that user.
+void give_to_nobody(const std::string& path);
+
+}  // namespace e2e
