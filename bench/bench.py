@@ -5,6 +5,7 @@ figure's median with its range and the ratio to cp:
   bench/run                    # 512 MiB, 7 pairs, the Linux build
   bench/run --size 64 --pairs 9
   bench/run --windows          # the Windows build under Wine (no targets)
+  bench/run --windows --tool build-windows-x64/arcmend.exe --wine /usr/lib/wine/wine64
 """
 
 import argparse
@@ -102,11 +103,13 @@ def main():
     parser.add_argument("--windows", action="store_true",
                         help="time build-windows*/arcmend.exe under Wine instead")
     parser.add_argument("--tool", help="the binary to time (default: the build's)")
+    parser.add_argument("--wine", default="wine",
+                        help="the Wine to run it with (/usr/lib/wine/wine64 for an x64 build)")
     args = parser.parse_args()
 
     if args.windows:
         exe = args.tool or os.path.join(ROOT, "build-windows", "arcmend.exe")
-        tool = ["wine", os.path.abspath(exe)]
+        tool = [args.wine, os.path.abspath(exe)]
         os.environ.setdefault("WINEDEBUG", "-all")
         os.environ.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(exe)),
                                                          "wineprefix"))
@@ -133,7 +136,10 @@ def main():
     small_targets = {} if args.windows else {"wall": lambda value, ratio: ratio <= 1.0}
     ok = report(f"{args.size} MiB of random bytes, {args.pairs} pairs", big, size, targets)
     ok &= report(f"1 KiB, {args.small_pairs} pairs", small, 1024, small_targets)
-    print("\nall targets met" if ok else "\nsome targets missed")
+    if args.windows:
+        print("\nno targets for the Windows build")
+    else:
+        print("\nall targets met" if ok else "\nsome targets missed")
 
 
 if __name__ == "__main__":
