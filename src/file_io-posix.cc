@@ -199,15 +199,17 @@ std::string unique_name() {
   return name;
 }
 
-// Creates a new file in `directory`, never opening an existing one.
+// Creates a new file in `directory`, never opening an existing one; `name`
+// is set only when it succeeds.
 int create_unique(int directory, std::string& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = unique_name();
+    const std::string candidate = unique_name();
     int fd;
     do {
-      fd = ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
+      fd = ::openat(directory, candidate.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) name = candidate;
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
