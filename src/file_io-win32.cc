@@ -165,8 +165,22 @@ bool TempFile::finish(const FileAttributes&) {
   return FlushFileBuffers(file.get()) && file.close();
 }
 
+namespace {
+
+// MoveFileExA refuses a read-only target on Windows, but not every
+// implementation of it does (Wine replaces one).
+bool is_read_only(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+}  // namespace
+
 bool TempFile::commit(const char* name) {
-  if (created() || !MoveFileExA(name_.c_str(), name, MOVEFILE_REPLACE_EXISTING)) return false;
+  if (created() || is_read_only(name) ||
+      !MoveFileExA(name_.c_str(), name, MOVEFILE_REPLACE_EXISTING)) {
+    return false;
+  }
   committed_ = true;
   return true;
 }
