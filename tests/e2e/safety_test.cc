@@ -2,6 +2,7 @@
 // input, a read-only file or folder, a full disk or a file-size limit.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -158,6 +159,41 @@ TEST_P(SizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
 
 INSTANTIATE_TEST_SUITE_P(Sigxfsz, SizeLimit, ::testing::Values(true, false),
                          [](const auto& p) { return p.param ? "ignored" : "default"; });
+
+// A small tmpfs of its own, unmounted on destruction.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& where, const char* size) : where_(where) {
+    mounted_ = mkdir(where.c_str(), 0755) == 0 && mount("tmpfs", where.c_str(), "tmpfs", 0,
+                                                        (std::string("size=") + size).c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount(where_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string where_;
+  bool mounted_ = false;
+};
+
+TEST_F(Safety, AFullDiskLeavesFileAndBackupAsTheyWere) {
+  SmallDisk disk(dir / "disk", "256k");
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  // Room for the file, not for a second copy of it.
+  const std::string old = random_bytes(160 << 10, 5);
+  for (bool backup_taken : {false, true}) {
+    SCOPED_TRACE(backup_taken ? "backup name taken" : "backup name free");
+    write_file(dir / "disk/data.arc", old);
+    if (backup_taken) write_file(dir / "disk/data.arc.bak", "older");
+    expect_message(run("disk/data.arc"), kCannotWrite);
+    EXPECT_EQ(read_file(dir / "disk/data.arc"), old);
+    EXPECT_EQ(read_file(dir / "disk/data.arc.bak"), backup_taken ? "older" : "<missing>");
+    std::vector<std::string> names;
+    TempDir::list(dir / "disk", names);
+    EXPECT_EQ(names.size(), backup_taken ? 2u : 1u) << "something was left behind";
+  }
+}
 
 TEST_F(Safety, TheNewFileKeepsPermissionsAndOwner) {
   POSIX_ONLY();

@@ -166,7 +166,13 @@ TempDir::~TempDir() { remove_tree(path_); }
 
 std::vector<std::string> TempDir::names() const {
   std::vector<std::string> names;
-  if (DIR* dir = opendir(path_.c_str())) {
+  list(path_, names);
+  return names;
+}
+
+void TempDir::list(const std::string& folder, std::vector<std::string>& names) {
+  names.clear();
+  if (DIR* dir = opendir(folder.c_str())) {
     while (dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
       if (name != "." && name != "..") names.push_back(name);
@@ -174,7 +180,6 @@ std::vector<std::string> TempDir::names() const {
     closedir(dir);
   }
   std::sort(names.begin(), names.end());
-  return names;
 }
 
 std::string read_file(const std::string& path) {

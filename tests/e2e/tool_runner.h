@@ -1,7 +1,8 @@
 // Runs the built tool as a child process, the way a user's shell would, but
 // never on the tester's terminal. The command comes from the environment:
 // ARCMEND_CMD (the binary) and ARCMEND_RUNNER (a program to run it with,
-// such as wine). ARCMEND_TARGET=windows marks the Windows build.
+// such as wine). ARCMEND_TARGET=windows marks the Windows build, and
+// ARCMEND_BITS its pointer size (32 or 64).
 #pragma once
 
 #include <sys/types.h>
@@ -58,6 +59,7 @@ class TempDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
   // Every name in the folder, sorted.
   std::vector<std::string> names() const;
+  static void list(const std::string& folder, std::vector<std::string>& names);
 
  private:
   std::string path_;
