@@ -60,6 +60,18 @@ TEST_F(Cli, NamesThatDoNotOpenAreReportedAndNothingIsCreated) {
   EXPECT_EQ(dir.names(), Names{"folder"});
 }
 
+TEST_F(Cli, MessagesReachARedirectedFileWhole) {
+  TempDir out;
+  Invocation r;
+  r.args = {"missing.arc"};
+  r.directory = dir.path();
+  r.output_file = out / "messages.txt";
+  expect_message(run_tool(r), kCannotOpen);
+  r.args = {};
+  r.output_file = out / "usage.txt";
+  expect_message(run_tool(r), kUsage);
+}
+
 TEST_F(Cli, RepairRotatesByTwoKeepsTheBackupAndPrintsNothing) {
   write_file(dir / "data.arc", "\x41\x42\x43");
   expect_message(run({"data.arc"}), "");

@@ -52,9 +52,10 @@ void limit_file_size(long long limit) {
 
 [[noreturn]] void start_child(const Invocation& run, int out_fd) {
   if (setsid() < 0) die("setsid");
-  const int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0) die("redirect");
   if (chdir(run.directory.c_str()) != 0) die("chdir");
+  const int null_fd = open("/dev/null", O_RDONLY);
+  if (!run.output_file.empty()) out_fd = open(run.output_file.c_str(), O_WRONLY | O_CREAT, 0644);
+  if (null_fd < 0 || out_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0) die("redirect");
   signal(SIGXFSZ, run.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
   if (run.file_size_limit >= 0) limit_file_size(run.file_size_limit);
   if (run.as_nobody) become_nobody();
@@ -128,6 +129,7 @@ Outcome run_tool(const Invocation& run) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (!run.output_file.empty()) outcome.out = read_file(run.output_file);
   if (WIFEXITED(status)) outcome.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
   return outcome;

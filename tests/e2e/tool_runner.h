@@ -26,6 +26,7 @@ struct Invocation {
   std::vector<std::string> args;
   std::string program;  // the tool under another name; empty for ARCMEND_CMD
   std::string directory = ".";
+  std::string output_file;         // standard output goes to this file, not a pipe
   bool as_nobody = false;          // uid and gid 65534
   long long file_size_limit = -1;  // RLIMIT_FSIZE, -1 for none
   bool ignore_sigxfsz = false;
