@@ -25,15 +25,15 @@ def measure(command, peak_file):
     # The peak comes from GNU time: a child of this Python would start with
     # Python's memory and count it as its own. A new session: no terminal
     # to pause on.
-    command = ["/usr/bin/time", "-f", "%M", "-o", peak_file] + command
+    timed = ["/usr/bin/time", "-f", "%M", "-o", peak_file] + command
     start = time.perf_counter()
-    pid = os.posix_spawn(command[0], command, os.environ, setsid=True,
+    pid = os.posix_spawn(timed[0], timed, os.environ, setsid=True,
                          file_actions=[(os.POSIX_SPAWN_OPEN, 0, "/dev/null", os.O_RDONLY, 0),
                                        (os.POSIX_SPAWN_OPEN, 1, "/dev/null", os.O_WRONLY, 0)])
     _, status, usage = os.wait4(pid, 0)
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit(f"{command[6]} failed")
+        sys.exit(f"{command[0]} failed")
     with open(peak_file) as f:
         peak = int(f.read().split()[-1])
     return wall, usage.ru_utime + usage.ru_stime, peak
@@ -73,7 +73,7 @@ def summary(values):
     return statistics.median(values), min(values), max(values)
 
 
-def report(title, results, size, targets):
+def report(title, results, targets):
     print(f"\n{title}")
     print(f"  {'figure':<18}{'arcmend median [min-max]':>30}{'cp median [min-max]':>30}"
           f"{'ratio':>8}  target")
@@ -134,8 +134,8 @@ def main():
         "peak memory": lambda value, ratio: value <= args.size + 4,
     }
     small_targets = {} if args.windows else {"wall": lambda value, ratio: ratio <= 1.0}
-    ok = report(f"{args.size} MiB of random bytes, {args.pairs} pairs", big, size, targets)
-    ok &= report(f"1 KiB, {args.small_pairs} pairs", small, 1024, small_targets)
+    ok = report(f"{args.size} MiB of random bytes, {args.pairs} pairs", big, targets)
+    ok &= report(f"1 KiB, {args.small_pairs} pairs", small, small_targets)
     if args.windows:
         print("\nno targets for the Windows build")
     else:

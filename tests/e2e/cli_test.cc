@@ -128,7 +128,6 @@ TEST_F(Cli, BackupLandsBesideAFileInAnotherFolder) {
 
 TEST_F(Cli, LongPathsNeedNoFixedStorage) {
   if (testing_windows_build()) GTEST_SKIP() << "the ANSI file API takes paths of MAX_PATH at most";
-  std::string path = dir.path();
   std::string relative;
   for (int i = 0; i < 4; ++i) {
     relative += std::string(100, static_cast<char>('a' + i)) + "/";

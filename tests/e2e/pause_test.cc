@@ -199,7 +199,7 @@ TEST_P(PauseKeys, EndsTheWaitAndLeavesNothingBehind) {
   }
   start({});
   expect_waiting_for_banner();
-  expect_key_ends_wait(GetParam());
+  expect_key_ends_wait(keys);
 }
 
 // Ctrl+C, Ctrl+Z and Ctrl+\ are keys here, not signals; the escape sequences
