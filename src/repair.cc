@@ -1,6 +1,8 @@
 #include "repair.h"
 
-#include "file_io.h"
+#include "content.h"
+#include "rename.h"
+#include "temp_file.h"
 
 namespace arcmend {
 
@@ -24,23 +26,29 @@ bool write_rotated(TempFile& temp, const Content& content) {
 // The new content is complete on disk before the old file is touched, so a
 // full disk or a kill at any point leaves the old content under the file's
 // name or its backup name.
-RepairResult replace_with_rotation(const char* name, const Content& content) {
+RepairResult replace_with_rotation(const char* name, Content& content) {
   TempFile temp(name);
-  if (!temp.created() || !write_rotated(temp, content) || !temp.finish(content.attributes())) {
-    return RepairResult::cannot_write;
-  }
+  const bool written =
+      temp.created() && write_rotated(temp, content) && temp.finish(content.file());
+  // The old file is never open while it is renamed.
+  content.close_file();
+  if (!written) return RepairResult::cannot_write;
   const std::string backup = backup_name(name);
   // A taken backup name is no failure: the file is then replaced without a
   // new backup, and the earlier backup stays as it is.
   const bool backed_up = rename_noreplace(name, backup.c_str());
-  if (temp.commit(name)) {
-    return RepairResult::done;
+  if (!temp.commit(name)) {
+    if (backed_up) {
+      // Best effort: if this fails too, the old content is still the backup.
+      rename_noreplace(backup.c_str(), name);
+    }
+    return RepairResult::cannot_write;
   }
-  if (backed_up) {
-    // Best effort: if this fails too, the old content is still the backup.
-    rename_noreplace(backup.c_str(), name);
-  }
-  return RepairResult::cannot_write;
+  // One sync covers both renames. Should it fail, they cannot be taken back:
+  // the new content is in place and the old one is the backup (or was
+  // replaced), but neither may survive a power cut. That is reported, so
+  // that nobody relies on a repair the disk has not confirmed.
+  return temp.sync_directory() ? RepairResult::done : RepairResult::cannot_write;
 }
 
 }  // namespace

@@ -11,7 +11,8 @@ enum class RepairResult {
   done,          // the new content is in place (with or without a new backup)
   cannot_open,   // not an openable regular file; nothing touched
   cannot_load,   // no memory for it, or it could not be read whole; nothing touched
-  cannot_write,  // the new content could not be put in place; nothing touched
+  cannot_write,  // the new content could not be put in place; nothing touched,
+                 // unless the directory could not be synced after the renames
 };
 
 // Repairs the file called `name`. Whatever the result, the complete old

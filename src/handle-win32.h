@@ -1,0 +1,54 @@
+// A file handle's owner and the chunked read and write loops, for the Win32
+// implementations only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace arcmend {
+
+// Owns a file handle; close() reports the result the destructor cannot.
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid()) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE release() {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
+  bool close() { return CloseHandle(release()) != 0; }
+
+ private:
+  HANDLE h_;
+};
+
+inline HANDLE open_shared(const char* name, DWORD access, DWORD disposition) {
+  return CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// ReadFile or WriteFile over `length` bytes, in pieces a DWORD can count;
+// false on an error or when a call moves nothing.
+template <typename Data, typename Call>
+bool transfer_all(HANDLE h, Data* data, std::size_t length, Call call) {
+  const DWORD kChunk = 1u << 26;
+  while (length > 0) {
+    DWORD n = 0;
+    const DWORD piece = length < kChunk ? static_cast<DWORD>(length) : kChunk;
+    if (!call(h, data, piece, &n, nullptr) || n == 0) return false;
+    data += n;
+    length -= n;
+  }
+  return true;
+}
+
+}  // namespace arcmend

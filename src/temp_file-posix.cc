@@ -1,0 +1,235 @@
+// The new file on POSIX systems: an O_TMPFILE file, which has no name until
+// it is linked in complete, or where the file system has none, a file with a
+// hidden unique name that a signal handler removes.
+
+#include <signal.h>
+#include <stdio.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "descriptor-posix.h"
+#include "take_over.h"
+#include "temp_file.h"
+
+namespace arcmend {
+
+namespace {
+
+// The named file to remove if the process is ended by a signal while it
+// exists. Only one exists at a time.
+volatile sig_atomic_t cleanup_armed = 0;
+int cleanup_directory = -1;
+char cleanup_name[32];
+
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+const std::size_t kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+struct sigaction saved_actions[kEndingCount];
+struct sigaction saved_xfsz;
+
+extern "C" void remove_temp_and_die(int sig) {
+  if (cleanup_armed) ::unlinkat(cleanup_directory, cleanup_name, 0);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+void install_handlers() {
+  struct sigaction action {};
+  action.sa_handler = remove_temp_and_die;
+  sigfillset(&action.sa_mask);
+  for (std::size_t i = 0; i < kEndingCount; ++i) {
+    ::sigaction(kEndingSignals[i], &action, &saved_actions[i]);
+  }
+  // Past a file-size limit a write then fails with EFBIG instead of killing
+  // the process, and the failure is reported.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &saved_xfsz);
+}
+
+void restore_handlers() {
+  cleanup_armed = 0;
+  for (std::size_t i = 0; i < kEndingCount; ++i) {
+    ::sigaction(kEndingSignals[i], &saved_actions[i], nullptr);
+  }
+  ::sigaction(SIGXFSZ, &saved_xfsz, nullptr);
+}
+
+void arm_cleanup(int directory, const std::string& name) {
+  cleanup_directory = directory;
+  std::memcpy(cleanup_name, name.c_str(), name.size() + 1);
+  cleanup_armed = 1;
+}
+
+std::string directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return ".";
+  if (slash == path) return "/";
+  return std::string(path, slash);
+}
+
+std::string unique_name() {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char noise[8];
+  if (::getrandom(noise, sizeof noise, GRND_NONBLOCK) != sizeof noise) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t seed =
+        static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(::getpid()) << 32);
+    std::memcpy(noise, &seed, sizeof noise);
+  }
+  std::string name = ".arcmend-";
+  for (unsigned char c : noise) name += kLetters[c % (sizeof kLetters - 1)];
+  return name;
+}
+
+// Where the file has no name, /proc/self/fd is how it gets one: linkat()
+// with AT_EMPTY_PATH needs a capability that ordinary users lack.
+std::string proc_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// An unnamed file in `directory`, or -1 with errno set. Refused (EOPNOTSUPP)
+// where it could not be named later, for want of /proc.
+int create_unnamed(int directory) {
+  const int fd = open_retrying(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::lstat(proc_path(fd).c_str(), &st) != 0) {
+    ::close(fd);
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return fd;
+}
+
+bool unnamed_unsupported(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
+}
+
+// Creates a new file in `directory`, never opening an existing one; `name`
+// is set only when it succeeds.
+int create_named(int directory, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate = unique_name();
+    const int fd = open_retrying(directory, candidate.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) name = candidate;
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool link_unnamed(int fd, int directory, const char* name) {
+  return ::linkat(AT_FDCWD, proc_path(fd).c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Links the unnamed file under a unique name in `directory`.
+bool link_aside(int fd, int directory, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate = unique_name();
+    if (link_unnamed(fd, directory, candidate.c_str())) {
+      name = candidate;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool write_all(int fd, const unsigned char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool sync_to_disk(int fd) {
+  if (::fsync(fd) == 0) return true;
+  // Some file systems have no stable storage to sync to.
+  return errno == EINVAL || errno == EROFS;
+}
+
+// Whether a plain rewrite could have opened `name` for writing: a
+// read-only file is never replaced, even though its directory would allow it.
+bool may_replace(const char* name) {
+  const int fd = open_retrying(AT_FDCWD, name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  ::close(fd);  // nothing was written through it
+  return true;
+}
+
+bool close_fd(std::intptr_t& handle) {
+  const int fd = static_cast<int>(handle);
+  handle = -1;
+  return ::close(fd) == 0;
+}
+
+}  // namespace
+
+TempFile::TempFile(const char* beside) : handle_(-1), directory_(-1) {
+  // Readable, not just O_PATH, so that it can be synced.
+  directory_ =
+      open_retrying(AT_FDCWD, directory_of(beside).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory_ < 0) return;
+  install_handlers();
+  const int directory = static_cast<int>(directory_);
+  handle_ = create_unnamed(directory);
+  if (handle_ >= 0 || !unnamed_unsupported(errno)) return;
+  handle_ = create_named(directory, name_);
+  if (handle_ >= 0) arm_cleanup(directory, name_);
+}
+
+TempFile::~TempFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  if (!name_.empty() && !committed_) {
+    ::unlinkat(static_cast<int>(directory_), name_.c_str(), 0);
+  }
+  if (directory_ >= 0) {
+    restore_handlers();
+    ::close(static_cast<int>(directory_));
+  }
+}
+
+bool TempFile::created() const { return handle_ >= 0; }
+
+bool TempFile::write(const unsigned char* data, std::size_t length) {
+  return write_all(static_cast<int>(handle_), data, length);
+}
+
+bool TempFile::finish(std::intptr_t old_file) {
+  return take_over_attributes(old_file, handle_) && sync_to_disk(static_cast<int>(handle_));
+}
+
+bool TempFile::commit(const char* name) {
+  if (!created() || !may_replace(name)) return false;
+  const int fd = static_cast<int>(handle_);
+  const int directory = static_cast<int>(directory_);
+  if (name_.empty()) {
+    // A link never replaces: this is the whole commit when the backup has
+    // made the name free.
+    if (link_unnamed(fd, AT_FDCWD, name)) {
+      if (close_fd(handle_)) return committed_ = true;
+      (void)::unlink(name);  // the link just made, nobody else's file
+      return false;
+    }
+    // Otherwise it takes a name of its own first, and then the file's name
+    // in one atomic step.
+    if (errno != EEXIST || !link_aside(fd, directory, name_)) return false;
+    arm_cleanup(directory, name_);
+  }
+  if (!close_fd(handle_) || ::renameat(directory, name_.c_str(), AT_FDCWD, name) != 0) {
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+bool TempFile::sync_directory() { return sync_to_disk(static_cast<int>(directory_)); }
+
+}  // namespace arcmend

@@ -1,0 +1,105 @@
+// The new file on Windows: a file with a hidden unique name, marked to be
+// deleted when its handle closes until it is committed, so that a process
+// ended by Ctrl+C, a closed console or a kill leaves nothing of it. It takes
+// the old name with MoveFileExA, which refuses a read-only target.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "handle-win32.h"
+#include "take_over.h"
+#include "temp_file.h"
+
+namespace arcmend {
+
+namespace {
+
+HANDLE as_handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::string directory_prefix(const char* path) {
+  const std::string p = path;
+  const std::size_t end = p.find_last_of("\\/:");
+  return end == std::string::npos ? std::string() : p.substr(0, end + 1);
+}
+
+std::string unique_name(unsigned attempt) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint32_t seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ (attempt * 40503u);
+  std::string name = ".arcmend-";
+  for (int i = 0; i < 8; ++i) {
+    name += kLetters[seed % (sizeof kLetters - 1)];
+    seed = seed * 1103515245u + 12345u;
+  }
+  return name;
+}
+
+bool delete_on_close(HANDLE h, bool yes) {
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = yes ? TRUE : FALSE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Write access, and what the take-over needs: to change the DACL and the
+// owner, and to mark the file for deletion.
+const DWORD kAccess = GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | DELETE;
+
+// MoveFileExA refuses a read-only target on Windows, but not every
+// implementation of it does (Wine replaces one).
+bool is_read_only(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+}  // namespace
+
+TempFile::TempFile(const char* beside)
+    : handle_(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)), directory_(-1) {
+  const std::string prefix = directory_prefix(beside);
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const std::string path = prefix + unique_name(attempt);
+    Handle file(open_shared(path.c_str(), kAccess, CREATE_NEW));
+    if (file.valid()) {
+      name_ = path;
+      if (delete_on_close(file.get(), true)) {
+        handle_ = reinterpret_cast<std::intptr_t>(file.release());
+      }
+      return;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return;
+  }
+}
+
+TempFile::~TempFile() {
+  if (created()) CloseHandle(as_handle(handle_));
+  if (!name_.empty() && !committed_) DeleteFileA(name_.c_str());
+}
+
+bool TempFile::created() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; }
+
+bool TempFile::write(const unsigned char* data, std::size_t length) {
+  return transfer_all(as_handle(handle_), data, length, WriteFile);
+}
+
+bool TempFile::finish(std::intptr_t old_file) {
+  return take_over_attributes(old_file, handle_) && FlushFileBuffers(as_handle(handle_));
+}
+
+// Write-through: the rename is on disk when this returns, and with it the
+// backup's rename, which the file system's journal holds in order before it.
+bool TempFile::commit(const char* name) {
+  if (!created() || is_read_only(name)) return false;
+  Handle file(as_handle(handle_));
+  handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+  if (!delete_on_close(file.get(), false) || !file.close() ||
+      !MoveFileExA(name_.c_str(), name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+bool TempFile::sync_directory() { return true; }
+
+}  // namespace arcmend

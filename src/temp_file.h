@@ -1,0 +1,43 @@
+// The new file, written in full before it takes the old one's name. One
+// implementation for each platform; every failure is reported by the result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace arcmend {
+
+// A new, private file in the directory of another file. Where the platform
+// allows, it has no name until it is committed, so that nothing of it is
+// left if the process dies; otherwise it has a short unique hidden name and
+// is removed on destruction, and also when the process is ended by Ctrl+C
+// or by SIGINT, SIGTERM, SIGHUP or SIGQUIT where those exist.
+class TempFile {
+ public:
+  // Check created() afterwards.
+  explicit TempFile(const char* beside);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  bool created() const;
+  bool write(const unsigned char* data, std::size_t length);
+  // Gives the file what it takes over from `old_file` (a platform handle,
+  // see take_over.h) and puts its content on stable storage.
+  bool finish(std::intptr_t old_file);
+  // Gives the finished file the name `name`, replacing a file there only if
+  // this user may write to that file. Any failure leaves `name` as it was.
+  bool commit(const char* name);
+  // Puts the directory's entries, the committed name among them, on stable
+  // storage.
+  bool sync_directory();
+
+ private:
+  std::intptr_t handle_;
+  std::intptr_t directory_;
+  std::string name_;  // empty while the file has no name
+  bool committed_ = false;
+};
+
+}  // namespace arcmend
