@@ -239,8 +239,9 @@ TEST_F(Pause, ARepairThatRunsDoesNotPause) {
   EXPECT_EQ(read_file(dir / "data.arc"), "cdefab");
 }
 
-TEST_F(Pause, EndingSignalsRestoreTheTerminalFirst) {
-  if (testing_windows_build()) GTEST_SKIP() << "POSIX signals";
+using PosixPause = Pause;
+
+TEST_F(PosixPause, EndingSignalsRestoreTheTerminalFirst) {
   for (int sig : {SIGTERM, SIGHUP, SIGQUIT}) {
     SCOPED_TRACE(strsignal(sig));
     screen_.clear();

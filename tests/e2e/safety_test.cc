@@ -16,9 +16,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-#define POSIX_ONLY() \
-  if (testing_windows_build()) GTEST_SKIP() << "a POSIX file system case"
-
 class Safety : public ::testing::Test {
  protected:
   Outcome run(const std::string& name) {
@@ -36,7 +33,7 @@ class Safety : public ::testing::Test {
   }
   // Whether the cases for uid 65534 can run; they need root to switch to it.
   bool become_unprivileged() {
-    if (testing_windows_build() || !running_as_root()) return false;
+    if (!running_as_root()) return false;
     give_to_nobody(dir.path());
     as_nobody = true;
     return true;
@@ -49,6 +46,10 @@ class Safety : public ::testing::Test {
   bool as_nobody = false;
 };
 
+// What only a POSIX system has: FIFOs, devices, owners, modes, symbolic
+// links, signals and resource limits.
+using PosixSafety = Safety;
+
 TEST_F(Safety, AnExistingBackupIsNeverReplaced) {
   write_file(dir / "data.arc", "abcdef");
   write_file(dir / "data.arc.bak", "someone else's file");
@@ -58,15 +59,13 @@ TEST_F(Safety, AnExistingBackupIsNeverReplaced) {
   EXPECT_EQ(dir.names(), (Names{"data.arc", "data.arc.bak"}));
 }
 
-TEST_F(Safety, NeverBlocksOnAFifo) {
-  POSIX_ONLY();
+TEST_F(PosixSafety, NeverBlocksOnAFifo) {
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
   expect_message(run("pipe"), kCannotOpen);
   EXPECT_EQ(dir.names(), Names{"pipe"});
 }
 
-TEST_F(Safety, ADeviceIsNotOpened) {
-  POSIX_ONLY();
+TEST_F(PosixSafety, ADeviceIsNotOpened) {
   if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
     GTEST_SKIP() << "making a device node needs root";
   }
@@ -74,8 +73,7 @@ TEST_F(Safety, ADeviceIsNotOpened) {
   EXPECT_EQ(dir.names(), Names{"null"});
 }
 
-TEST_F(Safety, AShortReadWritesAndRenamesNothing) {
-  POSIX_ONLY();
+TEST_F(PosixSafety, AShortReadWritesAndRenamesNothing) {
   // sysfs files claim a whole page but read back only their text.
   const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled",
                               "/sys/kernel/uevent_helper", "/sys/power/state"};
@@ -93,8 +91,8 @@ TEST_F(Safety, AShortReadWritesAndRenamesNothing) {
   GTEST_SKIP() << "no file here reads shorter than its size";
 }
 
-TEST_F(Safety, AnUnreadableFileCannotBeOpened) {
-  if (!become_unprivileged()) GTEST_SKIP() << "a POSIX case that needs root to switch to uid 65534";
+TEST_F(PosixSafety, AnUnreadableFileCannotBeOpened) {
+  if (!become_unprivileged()) GTEST_SKIP() << "switching to uid 65534 needs root";
   write_file(dir / "secret", "abcdef");
   ASSERT_EQ(chmod((dir / "secret").c_str(), 0200), 0);
   expect_message(run("secret"), kCannotOpen);
@@ -117,8 +115,8 @@ TEST_F(Safety, AReadOnlyFileWhoseBackupNameIsTakenStaysUnchanged) {
   EXPECT_EQ(dir.names(), (Names{"data.arc", "data.arc.bak"}));
 }
 
-TEST_F(Safety, AReadOnlyFolderIsReportedAndNothingChanges) {
-  if (!become_unprivileged()) GTEST_SKIP() << "a POSIX case that needs root to switch to uid 65534";
+TEST_F(PosixSafety, AReadOnlyFolderIsReportedAndNothingChanges) {
+  if (!become_unprivileged()) GTEST_SKIP() << "switching to uid 65534 needs root";
   write_file(dir / "data.arc", "abcdef");
   give_to_nobody(dir / "data.arc");
   ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
@@ -129,10 +127,9 @@ TEST_F(Safety, AReadOnlyFolderIsReportedAndNothingChanges) {
 
 // A file-size limit below the file's size makes the rewrite fail midway,
 // as a full disk would.
-class SizeLimit : public Safety, public ::testing::WithParamInterface<bool> {};
+class PosixSizeLimit : public Safety, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(SizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
-  POSIX_ONLY();
+TEST_P(PosixSizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
   const std::string old = random_bytes(256 << 10, 3);
   for (bool backup_taken : {false, true}) {
     SCOPED_TRACE(backup_taken ? "backup name taken" : "backup name free");
@@ -157,7 +154,7 @@ TEST_P(SizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sigxfsz, SizeLimit, ::testing::Values(true, false),
+INSTANTIATE_TEST_SUITE_P(Sigxfsz, PosixSizeLimit, ::testing::Values(true, false),
                          [](const auto& p) { return p.param ? "ignored" : "default"; });
 
 // A small tmpfs of its own, unmounted on destruction.
@@ -195,8 +192,7 @@ TEST_F(Safety, AFullDiskLeavesFileAndBackupAsTheyWere) {
   }
 }
 
-TEST_F(Safety, TheNewFileKeepsPermissionsAndOwner) {
-  POSIX_ONLY();
+TEST_F(PosixSafety, TheNewFileKeepsPermissionsAndOwner) {
   write_file(dir / "private", "abcdef");
   ASSERT_EQ(chmod((dir / "private").c_str(), 0600), 0);
   write_file(dir / "shared", "abcdef");
@@ -215,8 +211,7 @@ TEST_F(Safety, TheNewFileKeepsPermissionsAndOwner) {
   EXPECT_EQ(st.st_gid, 65534u);
 }
 
-TEST_F(Safety, ASymlinkIsBackedUpAndItsTargetLeftAlone) {
-  POSIX_ONLY();
+TEST_F(PosixSafety, ASymlinkIsBackedUpAndItsTargetLeftAlone) {
   write_file(dir / "target", "abcdef");
   ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
   expect_message(run("link"), "");

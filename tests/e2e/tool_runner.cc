@@ -63,22 +63,43 @@ void limit_file_size(long long limit) {
   die("exec");
 }
 
+// uid 65534 may not enter the folder the build lives in (a clone in a
+// private folder), so it runs a copy of the tool from one it can enter.
+std::string copy_for_nobody() {
+  static TempDir folder;
+  static std::string copy;
+  if (copy.empty()) {
+    copy = folder / "arcmend";
+    write_file(copy, read_file(env_or("ARCMEND_CMD", "arcmend")));
+    if (chmod(folder.path().c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) {
+      throw std::runtime_error("chmod " + copy);
+    }
+  }
+  return copy;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void collect_output(int fd, Outcome& outcome, pid_t pid, double timeout) {
+void collect_output(int fd, Outcome& outcome, pid_t pid, const Invocation& run) {
   const auto start = std::chrono::steady_clock::now();
+  bool signalled = run.signal_after_seconds < 0;
   char buffer[4096];
   for (;;) {
-    const double left = timeout - seconds_since(start);
-    if (left <= 0) {
+    const double elapsed = seconds_since(start);
+    if (elapsed >= run.timeout_seconds) {
       outcome.timed_out = true;
       kill(pid, SIGKILL);
       return;
     }
+    if (!signalled && elapsed >= run.signal_after_seconds) {
+      kill(pid, run.signal);
+      signalled = true;
+    }
+    const double next = signalled ? run.timeout_seconds : run.signal_after_seconds;
     struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+    if (poll(&p, 1, static_cast<int>((next - elapsed) * 1000) + 1) <= 0) continue;
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n <= 0) return;
     outcome.out.append(buffer, static_cast<std::size_t>(n));
@@ -116,7 +137,9 @@ void exec_command(const std::vector<std::string>& command) {
   execvp(argv[0], argv.data());
 }
 
-Outcome run_tool(const Invocation& run) {
+Outcome run_tool(const Invocation& original) {
+  Invocation run = original;
+  if (run.as_nobody && run.program.empty()) run.program = copy_for_nobody();
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   const pid_t pid = fork();
@@ -124,7 +147,7 @@ Outcome run_tool(const Invocation& run) {
   if (pid == 0) start_child(run, pipe_fds[1]);
   close(pipe_fds[1]);
   Outcome outcome;
-  collect_output(pipe_fds[0], outcome, pid, run.timeout_seconds);
+  collect_output(pipe_fds[0], outcome, pid, run);
   close(pipe_fds[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -185,11 +208,22 @@ void TempDir::list(const std::string& folder, std::vector<std::string>& names) {
 }
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "<missing>";
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return "<missing>";
+  }
+  std::string content(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = read(fd, &content[done], content.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  content.resize(done);
+  return content;
 }
 
 void write_file(const std::string& path, const std::string& content) {

@@ -31,6 +31,8 @@ struct Invocation {
   long long file_size_limit = -1;  // RLIMIT_FSIZE, -1 for none
   bool ignore_sigxfsz = false;
   double timeout_seconds = 60;
+  double signal_after_seconds = -1;  // when to send `signal`, -1 for never
+  int signal = 0;
 };
 
 struct Outcome {

@@ -1,0 +1,119 @@
+// The repaired file is never more open to others than the old one: it keeps
+// the old file's ACL and extended attributes, and takes nothing from its
+// folder's default ACL.
+
+#include <acl/libacl.h>
+#include <gtest/gtest.h>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "tool_runner.h"
+
+namespace e2e {
+namespace {
+
+std::string acl_text(const std::string& path, acl_type_t type = ACL_TYPE_ACCESS) {
+  acl_t acl = acl_get_file(path.c_str(), type);
+  if (acl == nullptr) return "<none>";
+  char* text = acl_to_text(acl, nullptr);
+  std::string result = text != nullptr ? text : "<unreadable>";
+  acl_free(text);
+  acl_free(acl);
+  return result;
+}
+
+bool set_acl(const std::string& path, const char* text, acl_type_t type = ACL_TYPE_ACCESS) {
+  acl_t acl = acl_from_text(text);
+  const bool done = acl != nullptr && acl_set_file(path.c_str(), type, acl) == 0;
+  acl_free(acl);
+  return done;
+}
+
+// On the disk's own file system and on tmpfs.
+class PosixAccess : public ::testing::TestWithParam<const char*> {
+ protected:
+  void repair(const std::string& name) {
+    Invocation r;
+    r.args = {name};
+    r.directory = dir.path();
+    const Outcome outcome = run_tool(r);
+    ASSERT_EQ(outcome.exit_code, 0);
+    ASSERT_EQ(outcome.out, "");
+    ASSERT_EQ(read_file(dir / name), "cdefab");
+  }
+  TempDir dir{GetParam()};
+};
+
+TEST_P(PosixAccess, TheFileKeepsExactlyItsAcl) {
+  write_file(dir / "data.arc", "abcdef");
+  const char* acl = "u::rw-,u:nobody:r--,g::---,m::r--,o::---";
+  if (!set_acl(dir / "data.arc", acl)) GTEST_SKIP() << "no ACLs on this file system";
+  const std::string before = acl_text(dir / "data.arc");
+  repair("data.arc");
+  EXPECT_EQ(acl_text(dir / "data.arc"), before);
+}
+
+TEST_P(PosixAccess, TheFileKeepsItsUserAttributes) {
+  write_file(dir / "data.arc", "abcdef");
+  const std::string origin = "https://example.org/data.arc";
+  if (setxattr((dir / "data.arc").c_str(), "user.origin", origin.data(), origin.size(), 0) != 0) {
+    GTEST_SKIP() << "no user attributes on this file system";
+  }
+  repair("data.arc");
+  char value[64] = {};
+  EXPECT_EQ(getxattr((dir / "data.arc").c_str(), "user.origin", value, sizeof value - 1),
+            static_cast<ssize_t>(origin.size()));
+  EXPECT_EQ(value, origin);
+}
+
+TEST_P(PosixAccess, AFolderDefaultAclGrantsNothingOnAFileThatHadNone) {
+  write_file(dir / "data.arc", "abcdef");
+  ASSERT_EQ(chmod((dir / "data.arc").c_str(), 0600), 0);
+  if (!set_acl(dir.path(), "u::rwx,u:nobody:rw-,g::r-x,m::rwx,o::r-x", ACL_TYPE_DEFAULT)) {
+    GTEST_SKIP() << "no ACLs on this file system";
+  }
+  repair("data.arc");
+  EXPECT_EQ(acl_text(dir / "data.arc"), "user::rw-\ngroup::---\nother::---\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, PosixAccess, ::testing::Values("/tmp", "/dev/shm"),
+                         [](const auto& p) {
+                           return std::string(p.param).substr(1) == "tmp" ? "disk" : "tmpfs";
+                         });
+
+// The Windows build, through a helper that reads and sets DACLs in SDDL.
+class Win32Access : public ::testing::Test {
+ protected:
+  Outcome dacl_tool(const std::vector<std::string>& args) {
+    Invocation r;
+    r.program = std::getenv("ARCMEND_DACL_TOOL");
+    r.args = args;
+    r.directory = dir.path();
+    return run_tool(r);
+  }
+  TempDir dir;
+};
+
+TEST_F(Win32Access, AProtectedOwnerOnlyDaclIsKept) {
+  write_file(dir / "data.arc", "abcdef");
+  ASSERT_EQ(dacl_tool({"set", "data.arc", "D:P(A;;FA;;;OW)"}).exit_code, 0);
+  const Outcome before = dacl_tool({"get", "data.arc"});
+  ASSERT_EQ(before.exit_code, 0);
+  Invocation r;
+  r.args = {"data.arc"};
+  r.directory = dir.path();
+  EXPECT_EQ(run_tool(r).out, "");
+  ASSERT_EQ(read_file(dir / "data.arc"), "cdefab");
+  EXPECT_EQ(dacl_tool({"get", "data.arc"}).out, before.out);
+  // Wine keeps a DACL in the host file's mode bits too.
+  struct stat st;
+  ASSERT_EQ(stat((dir / "data.arc").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
+}  // namespace
+}  // namespace e2e
