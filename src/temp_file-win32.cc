@@ -2,6 +2,11 @@
 // deleted when its handle closes until it is committed, so that a process
 // ended by Ctrl+C, a closed console or a kill leaves nothing of it. It takes
 // the old name with MoveFileExA, which refuses a read-only target.
+//
+// A console control handler closes the moments when the file is unmarked:
+// just after its creation and just before its rename. It runs on a thread
+// of its own and shares a lock with both, so a Ctrl+C finds the file marked
+// for deletion, or waits until it has the old name.
 
 #include <windows.h>
 
@@ -41,6 +46,25 @@ bool delete_on_close(HANDLE h, bool yes) {
   return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
+SRWLOCK guard = SRWLOCK_INIT;
+HANDLE uncommitted = INVALID_HANDLE_VALUE;
+
+class Guarded {
+ public:
+  Guarded() { AcquireSRWLockExclusive(&guard); }
+  ~Guarded() { ReleaseSRWLockExclusive(&guard); }
+  Guarded(const Guarded&) = delete;
+  Guarded& operator=(const Guarded&) = delete;
+};
+
+BOOL WINAPI delete_uncommitted(DWORD) {
+  // Never released: the repair must not go on to commit while the process
+  // ends.
+  AcquireSRWLockExclusive(&guard);
+  if (uncommitted != INVALID_HANDLE_VALUE) (void)delete_on_close(uncommitted, true);
+  return FALSE;  // the next handler, the default one, ends the process
+}
+
 // Write access, and what the take-over needs: to change the DACL and the
 // owner, and to mark the file for deletion.
 const DWORD kAccess = GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | DELETE;
@@ -57,13 +81,16 @@ bool is_read_only(const char* name) {
 TempFile::TempFile(const char* beside)
     : handle_(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)), directory_(-1) {
   const std::string prefix = directory_prefix(beside);
+  (void)SetConsoleCtrlHandler(delete_uncommitted, TRUE);  // fails only without a console
+  Guarded guarded;
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     const std::string path = prefix + unique_name(attempt);
     Handle file(open_shared(path.c_str(), kAccess, CREATE_NEW));
     if (file.valid()) {
       name_ = path;
       if (delete_on_close(file.get(), true)) {
-        handle_ = reinterpret_cast<std::intptr_t>(file.release());
+        uncommitted = file.release();
+        handle_ = reinterpret_cast<std::intptr_t>(uncommitted);
       }
       return;
     }
@@ -72,8 +99,13 @@ TempFile::TempFile(const char* beside)
 }
 
 TempFile::~TempFile() {
-  if (created()) CloseHandle(as_handle(handle_));
-  if (!name_.empty() && !committed_) DeleteFileA(name_.c_str());
+  {
+    Guarded guarded;
+    uncommitted = INVALID_HANDLE_VALUE;
+    if (created()) CloseHandle(as_handle(handle_));
+    if (!name_.empty() && !committed_) DeleteFileA(name_.c_str());
+  }
+  (void)SetConsoleCtrlHandler(delete_uncommitted, FALSE);
 }
 
 bool TempFile::created() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; }
@@ -90,6 +122,8 @@ bool TempFile::finish(std::intptr_t old_file) {
 // backup's rename, which the file system's journal holds in order before it.
 bool TempFile::commit(const char* name) {
   if (!created() || is_read_only(name)) return false;
+  Guarded guarded;
+  uncommitted = INVALID_HANDLE_VALUE;
   Handle file(as_handle(handle_));
   handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
   if (!delete_on_close(file.get(), false) || !file.close() ||

@@ -8,11 +8,12 @@
 
 namespace arcmend {
 
-// A new, private file in the directory of another file. Where the platform
-// allows, it has no name until it is committed, so that nothing of it is
-// left if the process dies; otherwise it has a short unique hidden name and
-// is removed on destruction, and also when the process is ended by Ctrl+C
-// or by SIGINT, SIGTERM, SIGHUP or SIGQUIT where those exist.
+// A new, private file in the directory of another file. Unless committed,
+// nothing of it is left: it has no name where the file system allows (Linux),
+// or it is deleted when its handle closes, the process's end included
+// (Windows); otherwise it has a short unique hidden name, removed on
+// destruction and when the process is ended by SIGINT, SIGTERM, SIGHUP or
+// SIGQUIT.
 class TempFile {
  public:
   // Check created() afterwards.
