@@ -184,7 +184,7 @@ TEST_F(Cli, FileTooLargeForMemoryIsReportedAndNothingIsTouched) {
   const std::vector<long long> sizes =
       testing_32_bit_build() ? std::vector<long long>{(4LL << 30) + 3, (2LL << 30) + 2}
                              : std::vector<long long>{1LL << 62};
-  TempDir roomy(testing_windows_build() ? "" : "/dev/shm");
+  TempDir roomy(testing_32_bit_build() ? "" : "/dev/shm");
   const std::string name = roomy / "huge.arc";
   for (long long size : sizes) {
     SCOPED_TRACE(size);
