@@ -8,7 +8,7 @@
 
 namespace arcmend {
 
-// Owns a descriptor; close() reports the result the destructor cannot.
+// Owns a descriptor until it is released to its next owner.
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
@@ -25,7 +25,6 @@ class Descriptor {
     fd_ = -1;
     return fd;
   }
-  bool close() { return ::close(release()) == 0; }
 
  private:
   int fd_;
