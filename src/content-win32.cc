@@ -1,6 +1,9 @@
-// Loading on Windows. The content block comes straight from VirtualAlloc:
-// a 32-bit process has no room to spare for a heap's own reservations
-// beside a block of nearly 2 GiB.
+// Loading on Windows. The block is a read-only view of a mapping of the
+// file, so nothing is allocated or copied before the new file is written
+// from it; while it is mapped, Windows refuses to cut the file shorter. A
+// file that cannot be mapped is read into a block straight from
+// VirtualAlloc: a 32-bit process has no room to spare for a heap's own
+// reservations beside a block of nearly 2 GiB.
 
 #include <windows.h>
 
@@ -18,10 +21,27 @@ bool is_plain_file(const char* name) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool at_end(HANDLE h) {
+bool at_end(HANDLE h, std::size_t offset) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
   unsigned char byte;
   DWORD n = 0;
-  return ReadFile(h, &byte, 1, &n, nullptr) && n == 0;
+  return SetFilePointerEx(h, position, nullptr, FILE_BEGIN) && ReadFile(h, &byte, 1, &n, nullptr) &&
+         n == 0;
+}
+
+unsigned char* map_file(HANDLE file, std::size_t size) {
+  const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return nullptr;
+  void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+  // The view keeps the mapping alive.
+  (void)CloseHandle(mapping);
+  return static_cast<unsigned char*>(view);
+}
+
+std::int64_t as_count(const FILETIME& t) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime);
 }
 
 }  // namespace
@@ -36,33 +56,54 @@ class ContentLoader {
     if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) {
       return LoadResult::cannot_open;
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<std::uint64_t>(size.QuadPart) > PTRDIFF_MAX) {
+    if (!stamp_of(file.get(), content.loaded_) || content.loaded_.size > PTRDIFF_MAX) {
       return LoadResult::cannot_load;
     }
-    const std::size_t length = static_cast<std::size_t>(size.QuadPart);
-    if (length > 0) {
-      content.data_ = static_cast<unsigned char*>(
-          VirtualAlloc(nullptr, length, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-      if (content.data_ == nullptr) return LoadResult::cannot_load;
-      content.size_ = length;
-    }
-    if (!transfer_all(file.get(), content.data_, length, ReadFile) || !at_end(file.get())) {
-      return LoadResult::cannot_load;
-    }
+    const std::size_t size = static_cast<std::size_t>(content.loaded_.size);
+    if (size > 0 && !take_block(file.get(), size, content)) return LoadResult::cannot_load;
+    // One that grew since its size was taken would lose its tail.
+    if (!at_end(file.get(), size)) return LoadResult::cannot_load;
     content.file_ = reinterpret_cast<std::intptr_t>(file.release());
     return LoadResult::loaded;
   }
+
+  static bool stamp_of(HANDLE file, Content::Stamp& stamp) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp.modified = as_count(info.ftLastWriteTime);
+    return true;
+  }
+
+ private:
+  static bool take_block(HANDLE file, std::size_t size, Content& content) {
+    content.data_ = map_file(file, size);
+    content.mapped_ = content.data_ != nullptr;
+    if (!content.mapped_) {
+      content.data_ = static_cast<unsigned char*>(
+          VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    }
+    if (content.data_ == nullptr) return false;
+    content.size_ = size;
+    return content.mapped_ || transfer_all(file, content.data_, size, ReadFile);
+  }
 };
 
-Content::~Content() {
-  close_file();
-  if (data_ != nullptr) VirtualFree(data_, 0, MEM_RELEASE);
+Content::~Content() { release(); }
+
+bool Content::unchanged() const {
+  Stamp now;
+  return file_ == -1 ||
+         (ContentLoader::stamp_of(reinterpret_cast<HANDLE>(file_), now) && now == loaded_);
 }
 
-// Nothing was written through it, so its close has nothing to report.
-void Content::close_file() {
+// Nothing was written through the file, so its close has nothing to report.
+void Content::release() {
+  if (data_ != nullptr) {
+    (void)(mapped_ ? UnmapViewOfFile(data_) : VirtualFree(data_, 0, MEM_RELEASE));
+  }
+  data_ = nullptr;
+  size_ = 0;
   if (file_ != -1) (void)CloseHandle(reinterpret_cast<HANDLE>(file_));
   file_ = -1;
 }

@@ -1,5 +1,7 @@
-// Loading a file whole into one block of memory. One implementation for
-// each platform; every failure is reported by the result.
+// A file's whole content as one block of memory: a read-only view of the
+// file where the platform can map it, else a block the file is read into.
+// One implementation for each platform; every failure is reported by the
+// result.
 #pragma once
 
 #include <cstddef>
@@ -7,9 +9,9 @@
 
 namespace arcmend {
 
-// A file's whole content in one block of memory, and the file itself, kept
-// open for reading until close_file() so that the new file can take over
-// its attributes. Both are released on destruction.
+// The content block, and the file itself, kept open for reading until
+// release() so that the new file can take over its attributes. Both are
+// released on destruction.
 class Content {
  public:
   Content() = default;
@@ -21,13 +23,28 @@ class Content {
   std::size_t size() const { return size_; }
   // The platform's handle of the open file.
   std::intptr_t file() const { return file_; }
-  void close_file();
+  // Whether the file still has the size and modification time it had when
+  // loaded. A view follows the file, so only then did the block hold the
+  // file's bytes throughout: once shrunk, a view reads zeros or nothing.
+  bool unchanged() const;
+  // Unmaps or frees the block and closes the file; data() is gone after.
+  void release();
 
  private:
   friend class ContentLoader;
+  struct Stamp {
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+    bool operator==(const Stamp& other) const {
+      return size == other.size && modified == other.modified && changed == other.changed;
+    }
+  };
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
+  bool mapped_ = false;  // a view of the file, not an allocated block
   std::intptr_t file_ = -1;
+  Stamp loaded_;
 };
 
 enum class LoadResult { loaded, cannot_open, cannot_load };

@@ -30,8 +30,12 @@ RepairResult replace_with_rotation(const char* name, Content& content) {
   TempFile temp(name);
   const bool written =
       temp.created() && write_rotated(temp, content) && temp.finish(content.file());
-  // The old file is never open while it is renamed.
-  content.close_file();
+  // The block may be a view of the file, read as it was written out: if the
+  // file changed meanwhile, what was written is not the content it had.
+  const bool read_whole = content.unchanged();
+  // The old file is never open or mapped while it is renamed.
+  content.release();
+  if (!read_whole) return RepairResult::cannot_load;
   if (!written) return RepairResult::cannot_write;
   const std::string backup = backup_name(name);
   // A taken backup name is no failure: the file is then replaced without a

@@ -10,7 +10,8 @@ namespace arcmend {
 enum class RepairResult {
   done,          // the new content is in place (with or without a new backup)
   cannot_open,   // not an openable regular file; nothing touched
-  cannot_load,   // no memory for it, or it could not be read whole; nothing touched
+  cannot_load,   // no memory for it, or it could not be read whole (it changed while
+                 // it was read or written out); nothing touched
   cannot_write,  // the new content could not be put in place; nothing touched,
                  // unless the directory could not be synced after the renames
 };

@@ -59,6 +59,7 @@ void limit_file_size(long long limit) {
   signal(SIGXFSZ, run.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
   if (run.file_size_limit >= 0) limit_file_size(run.file_size_limit);
   if (run.as_nobody) become_nobody();
+  for (const std::string& variable : run.environment) putenv(const_cast<char*>(variable.c_str()));
   exec_command(tool_command(run.args, run.program));
   die("exec");
 }
@@ -88,6 +89,7 @@ void collect_output(int fd, Outcome& outcome, pid_t pid, const Invocation& run) 
   char buffer[4096];
   for (;;) {
     const double elapsed = seconds_since(start);
+    outcome.seconds = elapsed;
     if (elapsed >= run.timeout_seconds) {
       outcome.timed_out = true;
       kill(pid, SIGKILL);
@@ -97,11 +99,16 @@ void collect_output(int fd, Outcome& outcome, pid_t pid, const Invocation& run) 
       kill(pid, run.signal);
       signalled = true;
     }
+    if (run.while_running) run.while_running(pid);
     const double next = signalled ? run.timeout_seconds : run.signal_after_seconds;
+    const int wait_ms = run.while_running ? 1 : static_cast<int>((next - elapsed) * 1000) + 1;
     struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>((next - elapsed) * 1000) + 1) <= 0) continue;
+    if (poll(&p, 1, wait_ms) <= 0) continue;
     const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return;
+    if (n <= 0) {
+      outcome.seconds = seconds_since(start);
+      return;
+    }
     outcome.out.append(buffer, static_cast<std::size_t>(n));
   }
 }

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,12 +34,16 @@ struct Invocation {
   double timeout_seconds = 60;
   double signal_after_seconds = -1;  // when to send `signal`, -1 for never
   int signal = 0;
+  std::vector<std::string> environment;  // "NAME=value", added to the tool's
+  // Called about every millisecond while the tool runs, with its pid.
+  std::function<void(pid_t)> while_running;
 };
 
 struct Outcome {
   int exit_code = -1;  // -1 when it did not exit normally
   int signal = 0;      // the signal that ended it, if any
   bool timed_out = false;
+  double seconds = 0;  // from the start to the end of the output
   std::string out;
 };
 
