@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "tool_runner.h"
@@ -113,6 +114,34 @@ TEST_F(Win32Access, AProtectedOwnerOnlyDaclIsKept) {
   struct stat st;
   ASSERT_EQ(stat((dir / "data.arc").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
+// Wine keeps a DACL as mode bits and opens the group to whatever a DACL
+// lets the owner do; the new file must not end up more open than the old.
+TEST_F(Win32Access, UnderWineTheModeIsNoMoreOpenThanBefore) {
+  struct Case {
+    mode_t mode;
+    mode_t closed;  // bits that must stay clear
+  };
+  for (const Case c : {Case{0644, 022}, Case{0600, 007}}) {
+    SCOPED_TRACE("mode " + std::to_string(c.mode));
+    write_file(dir / "data.arc", "abcdef");
+    ASSERT_EQ(chmod((dir / "data.arc").c_str(), c.mode), 0);
+    const Outcome before = dacl_tool({"get", "data.arc"});
+    Invocation r;
+    r.args = {"data.arc"};
+    r.directory = dir.path();
+    EXPECT_EQ(run_tool(r).out, "");
+    ASSERT_EQ(read_file(dir / "data.arc"), "cdefab");
+    EXPECT_EQ(dacl_tool({"get", "data.arc"}).out, before.out);
+    struct stat st;
+    ASSERT_EQ(stat((dir / "data.arc").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & c.closed, 0u) << "mode is now " << std::oct << (st.st_mode & 0777);
+    std::printf("a %o file is %o after a repair\n", static_cast<unsigned>(c.mode),
+                static_cast<unsigned>(st.st_mode & 0777));
+    unlink((dir / "data.arc").c_str());
+    unlink((dir / "data.arc.bak").c_str());
+  }
 }
 
 }  // namespace
