@@ -11,6 +11,24 @@ existing backup is never replaced. The new content is written in full and
 put on stable storage before the old file is moved, so no data is lost on a
 full disk or when the tool is killed.")
 set(CPACK_STRIP_FILES ON)
+
+# The same source gives the same package bytes: every time in the archives
+# is the last commit's, unless SOURCE_DATE_EPOCH says otherwise, and the
+# build's own time only where there is no git. CPack reads the variable
+# when it runs, so the project config file that it includes sets it.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(source_date_epoch $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git log -1 --format=%ct
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    OUTPUT_VARIABLE source_date_epoch OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE git_status ERROR_QUIET)
+  if(NOT git_status EQUAL 0 OR source_date_epoch STREQUAL "")
+    string(TIMESTAMP source_date_epoch "%s" UTC)
+  endif()
+endif()
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/cpack-epoch.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{SOURCE_DATE_EPOCH} ${source_date_epoch})\n")
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
