@@ -48,11 +48,11 @@ RepairResult replace_with_rotation(const char* name, Content& content) {
     }
     return RepairResult::cannot_write;
   }
-  // One sync covers both renames. Should it fail, they cannot be taken back:
+  // These syncs cover both renames. Should one fail, they cannot be undone:
   // the new content is in place and the old one is the backup (or was
   // replaced), but neither may survive a power cut. That is reported, so
   // that nobody relies on a repair the disk has not confirmed.
-  return temp.sync_directory() ? RepairResult::done : RepairResult::cannot_write;
+  return temp.make_durable() ? RepairResult::done : RepairResult::cannot_write;
 }
 
 }  // namespace

@@ -213,23 +213,23 @@ bool TempFile::commit(const char* name) {
   if (name_.empty()) {
     // A link never replaces: this is the whole commit when the backup has
     // made the name free.
-    if (link_unnamed(fd, AT_FDCWD, name)) {
-      if (close_fd(handle_)) return committed_ = true;
-      (void)::unlink(name);  // the link just made, nobody else's file
-      return false;
-    }
+    if (link_unnamed(fd, AT_FDCWD, name)) return committed_ = true;
     // Otherwise it takes a name of its own first, and then the file's name
     // in one atomic step.
     if (errno != EEXIST || !link_aside(fd, directory, name_)) return false;
     arm_cleanup(directory, name_);
   }
-  if (!close_fd(handle_) || ::renameat(directory, name_.c_str(), AT_FDCWD, name) != 0) {
-    return false;
-  }
+  if (::renameat(directory, name_.c_str(), AT_FDCWD, name) != 0) return false;
   committed_ = true;
   return true;
 }
 
-bool TempFile::sync_directory() { return sync_to_disk(static_cast<int>(directory_)); }
+// The file is synced again under its name: btrfs logs a file's name with
+// the file, and without it a power cut after the directory's sync could
+// leave the name holding an empty file.
+bool TempFile::make_durable() {
+  const bool synced = sync_to_disk(static_cast<int>(handle_));
+  return close_fd(handle_) && synced && sync_to_disk(static_cast<int>(directory_));
+}
 
 }  // namespace arcmend

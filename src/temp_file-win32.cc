@@ -134,6 +134,7 @@ bool TempFile::commit(const char* name) {
   return true;
 }
 
-bool TempFile::sync_directory() { return true; }
+// The commit wrote through already.
+bool TempFile::make_durable() { return true; }
 
 }  // namespace arcmend

@@ -30,9 +30,9 @@ class TempFile {
   // Gives the finished file the name `name`, replacing a file there only if
   // this user may write to that file. Any failure leaves `name` as it was.
   bool commit(const char* name);
-  // Puts the directory's entries, the committed name among them, on stable
-  // storage.
-  bool sync_directory();
+  // Puts the committed file under its name, and the directory's entries,
+  // on stable storage, and closes the file.
+  bool make_durable();
 
  private:
   std::intptr_t handle_;
