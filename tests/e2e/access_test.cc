@@ -96,24 +96,28 @@ class Win32Access : public ::testing::Test {
     r.directory = dir.path();
     return run_tool(r);
   }
+  // Repairs data.arc ("abcdef"), checks that its DACL reads back as it did
+  // before, and returns its mode bits, where Wine keeps the DACL too.
+  mode_t repair_keeping_the_dacl() {
+    const Outcome before = dacl_tool({"get", "data.arc"});
+    EXPECT_EQ(before.exit_code, 0);
+    Invocation r;
+    r.args = {"data.arc"};
+    r.directory = dir.path();
+    EXPECT_EQ(run_tool(r).out, "");
+    EXPECT_EQ(read_file(dir / "data.arc"), "cdefab");
+    EXPECT_EQ(dacl_tool({"get", "data.arc"}).out, before.out);
+    struct stat st {};
+    EXPECT_EQ(stat((dir / "data.arc").c_str(), &st), 0);
+    return st.st_mode & 0777;
+  }
   TempDir dir;
 };
 
 TEST_F(Win32Access, AProtectedOwnerOnlyDaclIsKept) {
   write_file(dir / "data.arc", "abcdef");
   ASSERT_EQ(dacl_tool({"set", "data.arc", "D:P(A;;FA;;;OW)"}).exit_code, 0);
-  const Outcome before = dacl_tool({"get", "data.arc"});
-  ASSERT_EQ(before.exit_code, 0);
-  Invocation r;
-  r.args = {"data.arc"};
-  r.directory = dir.path();
-  EXPECT_EQ(run_tool(r).out, "");
-  ASSERT_EQ(read_file(dir / "data.arc"), "cdefab");
-  EXPECT_EQ(dacl_tool({"get", "data.arc"}).out, before.out);
-  // Wine keeps a DACL in the host file's mode bits too.
-  struct stat st;
-  ASSERT_EQ(stat((dir / "data.arc").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 077, 0u);
+  EXPECT_EQ(repair_keeping_the_dacl() & 077, 0u);
 }
 
 // Wine keeps a DACL as mode bits and opens the group to whatever a DACL
@@ -127,18 +131,10 @@ TEST_F(Win32Access, UnderWineTheModeIsNoMoreOpenThanBefore) {
     SCOPED_TRACE("mode " + std::to_string(c.mode));
     write_file(dir / "data.arc", "abcdef");
     ASSERT_EQ(chmod((dir / "data.arc").c_str(), c.mode), 0);
-    const Outcome before = dacl_tool({"get", "data.arc"});
-    Invocation r;
-    r.args = {"data.arc"};
-    r.directory = dir.path();
-    EXPECT_EQ(run_tool(r).out, "");
-    ASSERT_EQ(read_file(dir / "data.arc"), "cdefab");
-    EXPECT_EQ(dacl_tool({"get", "data.arc"}).out, before.out);
-    struct stat st;
-    ASSERT_EQ(stat((dir / "data.arc").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & c.closed, 0u) << "mode is now " << std::oct << (st.st_mode & 0777);
+    const mode_t after = repair_keeping_the_dacl();
+    EXPECT_EQ(after & c.closed, 0u) << "mode is now " << std::oct << after;
     std::printf("a %o file is %o after a repair\n", static_cast<unsigned>(c.mode),
-                static_cast<unsigned>(st.st_mode & 0777));
+                static_cast<unsigned>(after));
     unlink((dir / "data.arc").c_str());
     unlink((dir / "data.arc.bak").c_str());
   }
