@@ -14,6 +14,7 @@
 #include "descriptor-posix.h"
 #include "take_over.h"
 #include "temp_file.h"
+#include "write_out-posix.h"
 
 namespace arcmend {
 
@@ -138,17 +139,6 @@ bool link_aside(int fd, int directory, std::string& name) {
   return false;
 }
 
-bool write_all(int fd, const unsigned char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool sync_to_disk(int fd) {
   if (::fsync(fd) == 0) return true;
   // Some file systems have no stable storage to sync to.
@@ -199,7 +189,7 @@ TempFile::~TempFile() {
 bool TempFile::created() const { return handle_ >= 0; }
 
 bool TempFile::write(const unsigned char* data, std::size_t length) {
-  return write_all(static_cast<int>(handle_), data, length);
+  return write_out(static_cast<int>(handle_), data, length);
 }
 
 bool TempFile::finish(std::intptr_t old_file) {

@@ -111,22 +111,47 @@ INSTANTIATE_TEST_SUITE_P(File, ChangedMeanwhile, ::testing::Values(Change::shrin
                            return p.param == Change::shrinks ? "shrinks" : "grows";
                          });
 
-// A file system that cannot map files; the preloaded library refuses every
-// mapping of a file, as such a one would.
-TEST(PosixLoad, AFileThatCannotBeMappedIsReadInstead) {
-  const std::string library = beside_this_program("libno_file_maps.so");
-  ASSERT_EQ(access(library.c_str(), R_OK), 0) << library << " is not built";
-  TempDir dir;
-  const std::string old = random_bytes((1 << 20) + 3, 23);
-  write_file(dir / "data.arc", old);
+Outcome run_preloaded(const TempDir& dir, const std::string& library,
+                      std::vector<std::string> environment = {}) {
+  const std::string path = beside_this_program(library);
+  EXPECT_EQ(access(path.c_str(), R_OK), 0) << path << " is not built";
   Invocation r;
   r.args = {"data.arc"};
   r.directory = dir.path();
-  r.environment = {"LD_PRELOAD=" + library, "ASAN_OPTIONS=verify_asan_link_order=0"};
-  const Outcome outcome = run_tool(r);
+  r.environment = std::move(environment);
+  r.environment.push_back("LD_PRELOAD=" + path);
+  r.environment.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  return run_tool(r);
+}
+
+// A file system that cannot map files; the preloaded library refuses every
+// mapping of a file, as such a one would.
+TEST(PosixLoad, AFileThatCannotBeMappedIsReadInstead) {
+  TempDir dir;
+  const std::string old = random_bytes((1 << 20) + 3, 23);
+  write_file(dir / "data.arc", old);
+  const Outcome outcome = run_preloaded(dir, "libno_file_maps.so");
   EXPECT_EQ(outcome.out, "");
   EXPECT_TRUE(read_file(dir / "data.arc") == rotated(old, 2));
   EXPECT_TRUE(read_file(dir / "data.arc.bak") == old);
+}
+
+// A large block goes out through a pipe. Whatever splice moves at a time,
+// and wherever it is refused (from the start, or partway through), every
+// byte reaches the file once and in order.
+TEST(PosixWriteOut, ShortOrRefusedSplicesStillWriteTheExactRotation) {
+  const std::string old = random_bytes((3 << 20) + 5, 29);
+  for (const char* allowed : {"-1", "0", "1", "40"}) {
+    SCOPED_TRACE(std::string("splices allowed: ") + allowed);
+    TempDir dir;
+    write_file(dir / "data.arc", old);
+    const Outcome outcome = run_preloaded(dir, "libsplice_cut_short.so",
+                                          {std::string("ARCMEND_TEST_SPLICES=") + allowed});
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_TRUE(read_file(dir / "data.arc") == rotated(old, 2));
+    EXPECT_TRUE(read_file(dir / "data.arc.bak") == old);
+    EXPECT_EQ(dir.names(), (Names{"data.arc", "data.arc.bak"}));
+  }
 }
 
 }  // namespace
