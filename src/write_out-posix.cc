@@ -13,6 +13,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "descriptor-posix.h"
+
 namespace arcmend {
 
 namespace {
@@ -21,27 +23,6 @@ namespace {
 constexpr std::size_t kSpliceFrom = 1 << 20;
 // Fewer rounds with a larger pipe; the system may refuse it.
 constexpr int kPipeSize = 1 << 20;
-
-class Pipe {
- public:
-  Pipe() {
-    if (::pipe2(ends_, O_CLOEXEC) != 0) ends_[0] = ends_[1] = -1;
-  }
-  // Anything still in it is discarded; it was never part of the file.
-  ~Pipe() {
-    if (ends_[0] >= 0) (void)::close(ends_[0]);
-    if (ends_[1] >= 0) (void)::close(ends_[1]);
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-
-  bool valid() const { return ends_[0] >= 0; }
-  int read_end() const { return ends_[0]; }
-  int write_end() const { return ends_[1]; }
-
- private:
-  int ends_[2];
-};
 
 bool write_plain(int fd, const unsigned char* data, std::size_t length) {
   while (length > 0) {
@@ -56,10 +37,10 @@ bool write_plain(int fd, const unsigned char* data, std::size_t length) {
 
 // Moves the `queued` bytes at the front of the pipe into the file, advancing
 // `data` and `length` past each byte that reached it.
-bool move_queued(const Pipe& pipe, int fd, std::size_t queued, const unsigned char*& data,
+bool move_queued(int pipe_out, int fd, std::size_t queued, const unsigned char*& data,
                  std::size_t& length) {
   while (queued > 0) {
-    const ssize_t n = ::splice(pipe.read_end(), nullptr, fd, nullptr, queued, SPLICE_F_MOVE);
+    const ssize_t n = ::splice(pipe_out, nullptr, fd, nullptr, queued, SPLICE_F_MOVE);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -70,18 +51,21 @@ bool move_queued(const Pipe& pipe, int fd, std::size_t queued, const unsigned ch
 }
 
 // Writes what it can through a pipe, advancing `data` and `length` past what
-// reached the file; false where a pipe or splice is refused or fails.
+// reached the file; false where a pipe or splice is refused or fails. What
+// the pipe still holds then is discarded with it: it never reached the file.
 bool write_spliced(int fd, const unsigned char*& data, std::size_t& length) {
-  Pipe pipe;
-  if (!pipe.valid()) return false;
-  (void)::fcntl(pipe.write_end(), F_SETPIPE_SZ, kPipeSize);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  const Descriptor pipe_out(ends[0]);
+  const Descriptor pipe_in(ends[1]);
+  (void)::fcntl(pipe_in.get(), F_SETPIPE_SZ, kPipeSize);
   while (length > 0) {
     struct iovec piece {
       const_cast<unsigned char*>(data), length
     };
-    const ssize_t n = ::vmsplice(pipe.write_end(), &piece, 1, 0);
+    const ssize_t n = ::vmsplice(pipe_in.get(), &piece, 1, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || !move_queued(pipe, fd, static_cast<std::size_t>(n), data, length)) {
+    if (n <= 0 || !move_queued(pipe_out.get(), fd, static_cast<std::size_t>(n), data, length)) {
       return false;
     }
   }
