@@ -39,12 +39,14 @@ RepairResult replace_with_rotation(const char* name, Content& content) {
   if (!written) return RepairResult::cannot_write;
   const std::string backup = backup_name(name);
   // A taken backup name is no failure: the file is then replaced without a
-  // new backup, and the earlier backup stays as it is.
-  const bool backed_up = rename_noreplace(name, backup.c_str());
+  // new backup, and the earlier backup stays as it is. Any other failure
+  // leaves the old file as the only copy of its content, so it stays.
+  const RenameResult backed_up = rename_noreplace(name, backup.c_str());
+  if (backed_up == RenameResult::failed) return RepairResult::cannot_write;
   if (!temp.commit(name)) {
-    if (backed_up) {
+    if (backed_up == RenameResult::renamed) {
       // Best effort: if this fails too, the old content is still the backup.
-      rename_noreplace(backup.c_str(), name);
+      (void)rename_noreplace(backup.c_str(), name);
     }
     return RepairResult::cannot_write;
   }

@@ -89,9 +89,9 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, PosixAccess, ::testing::Values("/tmp", "/d
 // The Windows build, through a helper that reads and sets DACLs in SDDL.
 class Win32Access : public ::testing::Test {
  protected:
-  Outcome dacl_tool(const std::vector<std::string>& args) {
+  Outcome win32_helper(const std::vector<std::string>& args) {
     Invocation r;
-    r.program = std::getenv("ARCMEND_DACL_TOOL");
+    r.program = std::getenv("ARCMEND_WIN32_HELPER");
     r.args = args;
     r.directory = dir.path();
     return run_tool(r);
@@ -99,14 +99,14 @@ class Win32Access : public ::testing::Test {
   // Repairs data.arc ("abcdef"), checks that its DACL reads back as it did
   // before, and returns its mode bits, where Wine keeps the DACL too.
   mode_t repair_keeping_the_dacl() {
-    const Outcome before = dacl_tool({"get", "data.arc"});
+    const Outcome before = win32_helper({"get", "data.arc"});
     EXPECT_EQ(before.exit_code, 0);
     Invocation r;
     r.args = {"data.arc"};
     r.directory = dir.path();
     EXPECT_EQ(run_tool(r).out, "");
     EXPECT_EQ(read_file(dir / "data.arc"), "cdefab");
-    EXPECT_EQ(dacl_tool({"get", "data.arc"}).out, before.out);
+    EXPECT_EQ(win32_helper({"get", "data.arc"}).out, before.out);
     struct stat st {};
     EXPECT_EQ(stat((dir / "data.arc").c_str(), &st), 0);
     return st.st_mode & 0777;
@@ -116,7 +116,7 @@ class Win32Access : public ::testing::Test {
 
 TEST_F(Win32Access, AProtectedOwnerOnlyDaclIsKept) {
   write_file(dir / "data.arc", "abcdef");
-  ASSERT_EQ(dacl_tool({"set", "data.arc", "D:P(A;;FA;;;OW)"}).exit_code, 0);
+  ASSERT_EQ(win32_helper({"set", "data.arc", "D:P(A;;FA;;;OW)"}).exit_code, 0);
   EXPECT_EQ(repair_keeping_the_dacl() & 077, 0u);
 }
 

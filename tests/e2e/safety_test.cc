@@ -59,6 +59,51 @@ TEST_F(Safety, AnExistingBackupIsNeverReplaced) {
   EXPECT_EQ(dir.names(), (Names{"data.arc", "data.arc.bak"}));
 }
 
+// The Windows build: the backup's MoveFileA may fail for other reasons than
+// a taken name, and then nothing may change.
+using Win32Safety = Safety;
+
+// Wine's drive Z: is the root of the Linux file system.
+std::string windows_path(const std::string& path) {
+  std::string out = "Z:" + path;
+  for (char& c : out) c = c == '/' ? '\\' : c;
+  return out;
+}
+
+TEST_F(Win32Safety, AFileHeldOpenWithoutDeleteSharingStaysAsItWas) {
+  write_file(dir / "data.arc", "abcdef");
+  write_file(dir / "data.arc.bak", "older");
+  for (bool backup_taken : {true, false}) {
+    SCOPED_TRACE(backup_taken ? "backup name taken" : "backup name free");
+    if (!backup_taken) unlink((dir / "data.arc.bak").c_str());
+    Invocation r;
+    r.program = std::getenv("ARCMEND_WIN32_HELPER");
+    r.args = {"hold", "data.arc", "\"" + windows_path(std::getenv("ARCMEND_CMD")) + "\" data.arc"};
+    r.directory = dir.path();
+    const Outcome outcome = run_tool(r);
+    if (outcome.exit_code == 99) {
+      GTEST_SKIP() << "this Wine does not enforce sharing: a file held open without delete "
+                      "sharing still opens for deletion";
+    }
+    expect_message(outcome, kCannotWrite);
+    EXPECT_EQ(read_file(dir / "data.arc"), "abcdef");
+    EXPECT_EQ(read_file(dir / "data.arc.bak"), backup_taken ? "older" : "<missing>");
+    EXPECT_EQ(dir.names(), backup_taken ? (Names{"data.arc", "data.arc.bak"}) : Names{"data.arc"});
+  }
+}
+
+TEST_F(Win32Safety, ABackupNamePastThePathLimitIsTreatedAsTaken) {
+  // The file's full name fits in MAX_PATH (260, its NUL included); with
+  // ".bak" it does not.
+  const std::string folder = windows_path(dir.path()) + "\\";
+  const std::string name = folder + std::string(257 - folder.size(), 'n');
+  const std::string file = dir / name.substr(folder.size());
+  write_file(file, "abcdef");
+  expect_message(run(name), "");
+  EXPECT_EQ(read_file(file), "cdefab");
+  EXPECT_EQ(dir.names(), Names{name.substr(folder.size())});
+}
+
 TEST_F(PosixSafety, NeverBlocksOnAFifo) {
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
   expect_message(run("pipe"), kCannotOpen);
