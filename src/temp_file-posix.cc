@@ -140,7 +140,11 @@ bool link_aside(int fd, int directory, std::string& name) {
 }
 
 bool sync_to_disk(int fd) {
-  if (::fsync(fd) == 0) return true;
+  int synced;
+  do {
+    synced = ::fsync(fd);
+  } while (synced != 0 && errno == EINTR);
+  if (synced == 0) return true;
   // Some file systems have no stable storage to sync to.
   return errno == EINVAL || errno == EROFS;
 }
