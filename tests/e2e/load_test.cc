@@ -52,14 +52,6 @@ bool append(const std::string& path, const std::string& text) {
   return done;
 }
 
-std::string beside_this_program(const std::string& name) {
-  char path[4096];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return name;
-  const std::string self(path, static_cast<std::size_t>(n));
-  return self.substr(0, self.rfind('/') + 1) + name;
-}
-
 enum class Change { shrinks, grows };
 
 class ChangedMeanwhile : public ::testing::TestWithParam<Change> {

@@ -60,7 +60,9 @@ void limit_file_size(long long limit) {
   if (run.file_size_limit >= 0) limit_file_size(run.file_size_limit);
   if (run.as_nobody) become_nobody();
   for (const std::string& variable : run.environment) putenv(const_cast<char*>(variable.c_str()));
-  exec_command(tool_command(run.args, run.program));
+  std::vector<std::string> command = run.wrapper;
+  for (const std::string& word : tool_command(run.args, run.program)) command.push_back(word);
+  exec_command(command);
   die("exec");
 }
 
@@ -142,6 +144,14 @@ void exec_command(const std::vector<std::string>& command) {
   for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   execvp(argv[0], argv.data());
+}
+
+std::string beside_this_program(const std::string& name) {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return name;
+  const std::string self(path, static_cast<std::size_t>(n));
+  return self.substr(0, self.rfind('/') + 1) + name;
 }
 
 Outcome run_tool(const Invocation& original) {

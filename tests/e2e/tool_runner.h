@@ -35,6 +35,7 @@ struct Invocation {
   double signal_after_seconds = -1;  // when to send `signal`, -1 for never
   int signal = 0;
   std::vector<std::string> environment;  // "NAME=value", added to the tool's
+  std::vector<std::string> wrapper;      // a command that runs the tool (strace, say)
   // Called about every millisecond while the tool runs, with its pid.
   std::function<void(pid_t)> while_running;
 };
@@ -55,6 +56,9 @@ Outcome run_tool(const Invocation& run);
 std::vector<std::string> tool_command(const std::vector<std::string>& args,
                                       const std::string& program = "");
 void exec_command(const std::vector<std::string>& command);
+
+// A file built beside the running test program (a library to preload, say).
+std::string beside_this_program(const std::string& name);
 
 // A fresh folder, removed with its content on destruction.
 class TempDir {
