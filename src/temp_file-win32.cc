@@ -1,7 +1,8 @@
 // The new file on Windows: a file with a hidden unique name, marked to be
 // deleted when its handle closes until it is committed, so that a process
 // ended by Ctrl+C, a closed console or a kill leaves nothing of it. It takes
-// the old name with MoveFileExA, which refuses a read-only target.
+// the old name with MoveFileExA, which refuses a read-only target, and is
+// flushed under that name through its own handle, kept open throughout.
 //
 // A console control handler closes the moments when the file is unmarked:
 // just after its creation and just before its rename. It runs on a thread
@@ -68,12 +69,25 @@ BOOL WINAPI delete_uncommitted(DWORD) {
 // Write access, and what the take-over needs: to change the DACL and the
 // owner, and to mark the file for deletion.
 const DWORD kAccess = GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | DELETE;
+// Shared for deletion, so that MoveFileExA may rename it while it is open.
+const DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // MoveFileExA refuses a read-only target on Windows, but not every
 // implementation of it does (Wine replaces one).
 bool is_read_only(const char* name) {
   const DWORD attributes = GetFileAttributesA(name);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// A folder's entries reach the disk when its handle is flushed, where the
+// file system allows that. Where it is refused (FAT, or no write access to
+// the folder) the repair has still succeeded: the file itself is flushed
+// under its name, and a journalled file system holds the renames in order
+// before that flush.
+void flush_folder(const std::string& folder) {
+  Handle directory(CreateFileA(folder.empty() ? "." : folder.c_str(), GENERIC_WRITE, kSharing,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (directory.valid()) (void)FlushFileBuffers(directory.get());
 }
 
 }  // namespace
@@ -85,7 +99,8 @@ TempFile::TempFile(const char* beside)
   Guarded guarded;
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     const std::string path = prefix + unique_name(attempt);
-    Handle file(open_shared(path.c_str(), kAccess, CREATE_NEW));
+    Handle file(CreateFileA(path.c_str(), kAccess, kSharing, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.valid()) {
       name_ = path;
       if (delete_on_close(file.get(), true)) {
@@ -118,23 +133,31 @@ bool TempFile::finish(std::intptr_t old_file) {
   return take_over_attributes(old_file, handle_) && FlushFileBuffers(as_handle(handle_));
 }
 
-// Write-through: the rename is on disk when this returns, and with it the
-// backup's rename, which the file system's journal holds in order before it.
+// MOVEFILE_WRITE_THROUGH is kept, but promises nothing for a rename within
+// one volume, and Wine syncs nothing: make_durable() flushes after it.
 bool TempFile::commit(const char* name) {
   if (!created() || is_read_only(name)) return false;
   Guarded guarded;
+  const HANDLE file = as_handle(handle_);
   uncommitted = INVALID_HANDLE_VALUE;
-  Handle file(as_handle(handle_));
-  handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
-  if (!delete_on_close(file.get(), false) || !file.close() ||
-      !MoveFileExA(name_.c_str(), name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!delete_on_close(file, false)) return false;
+  if (!MoveFileExA(name_.c_str(), name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // Marked again, so that a Ctrl+C before the destructor leaves nothing.
+    if (delete_on_close(file, true)) uncommitted = file;
     return false;
   }
   committed_ = true;
   return true;
 }
 
-// The commit wrote through already.
-bool TempFile::make_durable() { return true; }
+// The handle followed the file to its name: the flush covers the file as
+// named, and with it the renames before.
+bool TempFile::make_durable() {
+  Handle file(as_handle(handle_));
+  handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+  const bool flushed = FlushFileBuffers(file.get()) != 0;
+  flush_folder(directory_prefix(name_.c_str()));
+  return file.close() && flushed;
+}
 
 }  // namespace arcmend
