@@ -6,6 +6,7 @@
 //                        shared for reading and writing but not for deletion;
 //                        exits with COMMAND's status, or kNoSharing where a
 //                        second open that asks to delete FILE is not refused
+//   version FILE         prints FILE's version resource, as Windows reads it
 
 #include <windows.h>
 // After windows.h:
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -80,12 +82,42 @@ int hold_while_running(const char* file, const char* command) {
   return status;
 }
 
+std::string dotted(DWORD high, DWORD low) {
+  return std::to_string(HIWORD(high)) + "." + std::to_string(LOWORD(high)) + "." +
+         std::to_string(HIWORD(low)) + "." + std::to_string(LOWORD(low));
+}
+
+int print_version(const char* file) {
+  DWORD ignored = 0;
+  std::vector<char> data(GetFileVersionInfoSizeA(file, &ignored));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (data.empty() || !GetFileVersionInfoA(file, 0, static_cast<DWORD>(data.size()), data.data()) ||
+      !VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length)) {
+    return 1;
+  }
+  std::printf("Fixed: %s, product %s\n",
+              dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str(),
+              dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str());
+  for (const char* name : {"FileDescription", "ProductName", "FileVersion", "ProductVersion",
+                           "OriginalFilename", "LegalCopyright"}) {
+    const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+    char* value = nullptr;
+    if (VerQueryValueA(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &length)) {
+      std::printf("%s: %s\n", name, value);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   if (argc == 4 && std::strcmp(argv[1], "set") == 0) return set_dacl(argv[2], argv[3]);
   if (argc == 3 && std::strcmp(argv[1], "get") == 0) return print_dacl(argv[2]);
   if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return hold_while_running(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: win32_helper set FILE SDDL | get FILE | hold FILE COMMAND\n");
+  if (argc == 3 && std::strcmp(argv[1], "version") == 0) return print_version(argv[2]);
+  std::fprintf(stderr,
+               "usage: win32_helper set FILE SDDL | get FILE | hold FILE COMMAND | version FILE\n");
   return 2;
 }

@@ -151,6 +151,24 @@ TEST_F(Cli, ABackupNameTooLongToExistIsTreatedAsTaken) {
   EXPECT_EQ(dir.names(), Names{name});
 }
 
+// What Explorer's Details tab and PowerShell's VersionInfo show.
+TEST(Win32Version, TheProgramCarriesItsVersionResource) {
+  const std::string version = std::getenv("ARCMEND_VERSION");
+  Invocation r;
+  r.program = std::getenv("ARCMEND_WIN32_HELPER");
+  r.args = {"version", windows_path(std::getenv("ARCMEND_CMD"))};
+  const Outcome outcome = run_tool(r);
+  std::printf("%s", outcome.out.c_str());
+  EXPECT_EQ(outcome.exit_code, 0);
+  EXPECT_EQ(outcome.out, as_printed("Fixed: " + version + ".0, product " + version + ".0\n" +
+                                    "FileDescription: Compressed file repairer\n"
+                                    "ProductName: arcmend\n"
+                                    "FileVersion: " +
+                                    version + "\n" + "ProductVersion: " + version + "\n" +
+                                    "OriginalFilename: arcmend.exe\n"
+                                    "LegalCopyright: Copyright (c) 2026 The arcmend developers\n"));
+}
+
 bool testing_32_bit_build() {
   return testing_windows_build() && std::getenv("ARCMEND_BITS") == std::string("32");
 }

@@ -63,13 +63,6 @@ TEST_F(Safety, AnExistingBackupIsNeverReplaced) {
 // a taken name, and then nothing may change.
 using Win32Safety = Safety;
 
-// Wine's drive Z: is the root of the Linux file system.
-std::string windows_path(const std::string& path) {
-  std::string out = "Z:" + path;
-  for (char& c : out) c = c == '/' ? '\\' : c;
-  return out;
-}
-
 TEST_F(Win32Safety, AFileHeldOpenWithoutDeleteSharingStaysAsItWas) {
   write_file(dir / "data.arc", "abcdef");
   write_file(dir / "data.arc.bak", "older");

@@ -146,6 +146,12 @@ void exec_command(const std::vector<std::string>& command) {
   execvp(argv[0], argv.data());
 }
 
+std::string windows_path(const std::string& path) {
+  std::string out = "Z:" + path;
+  for (char& c : out) c = c == '/' ? '\\' : c;
+  return out;
+}
+
 std::string beside_this_program(const std::string& name) {
   char path[4096];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

@@ -57,6 +57,9 @@ std::vector<std::string> tool_command(const std::vector<std::string>& args,
                                       const std::string& program = "");
 void exec_command(const std::vector<std::string>& command);
 
+// `path` as a Windows program under Wine names it: drive Z: is the root.
+std::string windows_path(const std::string& path);
+
 // A file built beside the running test program (a library to preload, say).
 std::string beside_this_program(const std::string& name);
 
