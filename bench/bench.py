@@ -165,7 +165,8 @@ def bench_linux(args):
 
 
 def runs_here(wine):
-    return subprocess.run([wine, "--version"], capture_output=True).returncode == 0
+    probe = os.path.join(ROOT, "tests", "wine-session")
+    return subprocess.run([probe, wine, "here"], capture_output=True).returncode == 0
 
 
 def bench_windows_elsewhere(args, label):

@@ -63,6 +63,10 @@ TEST_F(Safety, AnExistingBackupIsNeverReplaced) {
 // a taken name, and then nothing may change.
 using Win32Safety = Safety;
 
+// win32_helper's status where a second open asking to delete the held file
+// is not refused.
+const int kHelperFoundNoSharing = 99;
+
 TEST_F(Win32Safety, AFileHeldOpenWithoutDeleteSharingStaysAsItWas) {
   write_file(dir / "data.arc", "abcdef");
   write_file(dir / "data.arc.bak", "older");
@@ -74,7 +78,7 @@ TEST_F(Win32Safety, AFileHeldOpenWithoutDeleteSharingStaysAsItWas) {
     r.args = {"hold", "data.arc", "\"" + windows_path(std::getenv("ARCMEND_CMD")) + "\" data.arc"};
     r.directory = dir.path();
     const Outcome outcome = run_tool(r);
-    if (outcome.exit_code == 99) {
+    if (outcome.exit_code == kHelperFoundNoSharing) {
       GTEST_SKIP() << "this Wine does not enforce sharing: a file held open without delete "
                       "sharing still opens for deletion";
     }
