@@ -59,6 +59,29 @@ void restore_handlers() {
   ::sigaction(SIGXFSZ, &saved_xfsz, nullptr);
 }
 
+// Holds the ending signals back for its lifetime, so that none can end the
+// process between the moment a hidden name exists and the moment the
+// handler knows it; one that comes meanwhile is handled at the end.
+class EndingSignalsHeld {
+ public:
+  EndingSignalsHeld() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int sig : kEndingSignals) sigaddset(&ending, sig);
+    held_ = ::sigprocmask(SIG_BLOCK, &ending, &saved_) == 0;
+  }
+  ~EndingSignalsHeld() {
+    if (held_) (void)::sigprocmask(SIG_SETMASK, &saved_, nullptr);
+  }
+  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  sigset_t saved_;
+  bool held_;
+};
+
 void arm_cleanup(int directory, const std::string& name) {
   cleanup_directory = directory;
   std::memcpy(cleanup_name, name.c_str(), name.size() + 1);
@@ -109,14 +132,19 @@ bool unnamed_unsupported(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
 }
 
-// Creates a new file in `directory`, never opening an existing one; `name`
-// is set only when it succeeds.
+// Creates a new file in `directory`, never opening an existing one, and
+// arms the cleanup for it; `name` is set only when it succeeds.
 int create_named(int directory, std::string& name) {
+  const EndingSignalsHeld held;
+  if (!held.held()) return -1;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = unique_name();
     const int fd = open_retrying(directory, candidate.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) name = candidate;
+    if (fd >= 0) {
+      name = candidate;
+      arm_cleanup(directory, name);
+    }
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -126,12 +154,16 @@ bool link_unnamed(int fd, int directory, const char* name) {
   return ::linkat(AT_FDCWD, proc_path(fd).c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// Links the unnamed file under a unique name in `directory`.
+// Links the unnamed file under a unique name in `directory`, and arms the
+// cleanup for it.
 bool link_aside(int fd, int directory, std::string& name) {
+  const EndingSignalsHeld held;
+  if (!held.held()) return false;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = unique_name();
     if (link_unnamed(fd, directory, candidate.c_str())) {
       name = candidate;
+      arm_cleanup(directory, name);
       return true;
     }
     if (errno != EEXIST) return false;
@@ -176,7 +208,6 @@ TempFile::TempFile(const char* beside) : handle_(-1), directory_(-1) {
   handle_ = create_unnamed(directory);
   if (handle_ >= 0 || !unnamed_unsupported(errno)) return;
   handle_ = create_named(directory, name_);
-  if (handle_ >= 0) arm_cleanup(directory, name_);
 }
 
 TempFile::~TempFile() {
@@ -211,7 +242,6 @@ bool TempFile::commit(const char* name) {
     // Otherwise it takes a name of its own first, and then the file's name
     // in one atomic step.
     if (errno != EEXIST || !link_aside(fd, directory, name_)) return false;
-    arm_cleanup(directory, name_);
   }
   if (::renameat(directory, name_.c_str(), AT_FDCWD, name) != 0) return false;
   committed_ = true;

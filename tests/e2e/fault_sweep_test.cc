@@ -1,8 +1,9 @@
 // Every system call of a repair, made to fail in turn. strace traces one
 // clean repair; then each call after the tool first names the file fails,
-// one occurrence at a time, with each error that call really returns. After
-// every run the user's data must be whole, nothing of the tool's work left,
-// and the message must match what changed.
+// one occurrence at a time, with each error that call really returns, and
+// is met by each signal that ends the tool. After every run the user's data
+// must be whole, nothing of the tool's work left, and the message must
+// match what changed.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -124,6 +125,9 @@ std::vector<std::string> errors_of(const std::string& call) {
   return found != kErrors.end() ? found->second : std::vector<std::string>{"EIO"};
 }
 
+const std::vector<std::string> kEndingSignals = {"SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT",
+                                                 "SIGKILL"};
+
 class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override {
@@ -195,6 +199,33 @@ class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
            ", but the name holds " + what(file) + " and the backup name " + what(backup);
   }
 
+  // What is wrong after `sig` ended a run, or nothing. The old content must
+  // be whole under the name or the backup name, and only a SIGKILL may leave
+  // a hidden file: a named new file's, or the unnamed one's in the instant
+  // it has a name of its own before it replaces the file.
+  std::string judge_signalled(const Outcome& outcome, const std::string& sig) const {
+    if (outcome.timed_out) return "it hung";
+    const bool taken = GetParam().backup_taken;
+    const bool hidden_allowed =
+        sig == "SIGKILL" && (taken || GetParam().new_file == NewFile::named);
+    for (const std::string& name : dir_.names()) {
+      const bool hidden = name.rfind(".arcmend-", 0) == 0;
+      if (name != "data.arc" && name != "data.arc.bak" && !(hidden && hidden_allowed)) {
+        return "the folder holds " + name;
+      }
+    }
+    const std::string file = read_file(dir_ / "data.arc");
+    const std::string backup = read_file(dir_ / "data.arc.bak");
+    if (taken && backup != kEarlier) return "the earlier backup changed";
+    // Without RENAME_NOREPLACE the backup is a link first: both names may
+    // hold the old file.
+    const bool whole =
+        taken ? file == old_ || file == new_
+              : (file == old_ && backup == "<missing>") ||
+                    (backup == old_ && (file == old_ || file == new_ || file == "<missing>"));
+    return whole ? "" : "the name holds " + what(file) + " and the backup name " + what(backup);
+  }
+
   static constexpr const char* kEarlier = "an earlier backup";
   TempDir dir_{access("/dev/shm", W_OK) == 0 ? "/dev/shm" : ""};
   TempDir traces_;
@@ -202,11 +233,15 @@ class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
   std::string new_;
 };
 
-bool was_injected(const std::string& trace, const std::string& call) {
+bool was_injected(const std::string& trace, const std::string& call, const std::string& fault) {
   std::ifstream in(trace);
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind(call + "(", 0) == 0 && line.find("(INJECTED)") != std::string::npos) {
+      return true;
+    }
+    if (line == "--- " + fault || line.rfind("--- " + fault + " ", 0) == 0 ||
+        line == "+++ killed by " + fault + " +++") {
       return true;
     }
   }
@@ -236,30 +271,38 @@ TEST_P(PosixFaultSweep, NoFailingCallLosesDataOrLeavesAnything) {
   int violations = 0;
   std::map<std::string, int> kinds;
   std::map<std::string, int> errors;
+  std::map<std::string, int> signals;
   for (const Call& call : trace.calls) {
     // Without RENAME_NOREPLACE, renameat2 is refused every time already.
     if (GetParam().new_file == NewFile::no_noreplace && call.name == "renameat2") continue;
     ++kinds[call.name];
     ++calls;
-    for (const std::string& error : errors_of(call.name)) {
-      ++errors[error];
+    std::vector<std::string> faults = errors_of(call.name);
+    faults.insert(faults.end(), kEndingSignals.begin(), kEndingSignals.end());
+    for (const std::string& fault : faults) {
+      const bool signal = fault.rfind("SIG", 0) == 0;
+      ++(signal ? signals : errors)[fault];
       ++runs;
       const std::string injected = traces_ / "injected";
-      const Outcome outcome = run(injected, {"inject=" + call.name + ":error=" + error +
-                                             ":when=" + std::to_string(call.occurrence)});
-      std::string verdict = judge(outcome, late_call(call, trace));
-      if (verdict.empty() && !was_injected(injected, call.name)) {
-        verdict = "the failure was never injected: the calls differ from the clean run";
+      const Outcome outcome =
+          run(injected, {"inject=" + call.name + (signal ? ":signal=" : ":error=") + fault +
+                         ":when=" + std::to_string(call.occurrence)});
+      std::string verdict =
+          signal ? judge_signalled(outcome, fault) : judge(outcome, late_call(call, trace));
+      if (verdict.empty() && !was_injected(injected, call.name, fault)) {
+        verdict = "the fault was never injected: the calls differ from the clean run";
       }
       if (verdict.empty()) continue;
       if (++violations <= 20) {
-        ADD_FAILURE() << call.name << " #" << call.occurrence << " with " << error << ": "
+        ADD_FAILURE() << call.name << " #" << call.occurrence << " with " << fault << ": "
                       << verdict;
       }
     }
   }
-  std::printf("fault sweep %s: %d runs, %d calls of %zu kinds, %zu errors, %d violations\n",
-              describe(GetParam()).c_str(), runs, calls, kinds.size(), errors.size(), violations);
+  std::printf(
+      "fault sweep %s: %d runs, %d calls of %zu kinds, %zu errors, %zu signals, %d violations\n",
+      describe(GetParam()).c_str(), runs, calls, kinds.size(), errors.size(), signals.size(),
+      violations);
   EXPECT_EQ(violations, 0);
 }
 
