@@ -1,5 +1,6 @@
 // The pause, inside a pseudo-terminal that the test owns and types into.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -23,17 +24,24 @@ bool same_mode(const termios& a, const termios& b) {
          a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-// What is still queued on the terminal, as hex.
+// What is still queued on the terminal, as hex. Bounded whatever mode the
+// terminal is in: Wine's console puts back the mode it found when it ends,
+// which may come after this one is set, and would make a read wait for a
+// whole line.
 std::string drain_terminal() {
   termios mode;
   tcgetattr(0, &mode);
   mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   mode.c_cc[VMIN] = 0;
-  mode.c_cc[VTIME] = 1;
+  mode.c_cc[VTIME] = 0;
   tcsetattr(0, TCSANOW, &mode);
+  fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   std::string left;
+  struct pollfd p = {0, POLLIN, 0};
   unsigned char byte;
-  while (read(0, &byte, 1) == 1) {
+  while (std::chrono::steady_clock::now() < deadline && poll(&p, 1, 100) > 0 &&
+         read(0, &byte, 1) == 1) {
     char hex[4];
     std::snprintf(hex, sizeof hex, "%02x", byte);
     left += hex;
@@ -41,9 +49,25 @@ std::string drain_terminal() {
   return left;
 }
 
+// Waits at most `seconds` for `pid` to end; false if it is still running.
+bool reap(pid_t pid, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+  for (;;) {
+    const pid_t ended = waitpid(pid, nullptr, WNOHANG);
+    if (ended == pid || (ended < 0 && errno != EINTR)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(10000);
+  }
+}
+
+// What Wine's console host traces once a read of the console waits.
+const char kReadPending[] = "console_input_ioctl pending read";
+
 // Runs in the terminal's session: starts the tool, waits for it, and
-// reports on `report` how it ended and what it left on the terminal.
-[[noreturn]] void supervise(const std::vector<std::string>& args, int report, int go,
+// reports on `report` how it ended and what it left on the terminal. Under
+// Wine the tool's standard error goes to `trace`, with the console's traces.
+[[noreturn]] void supervise(const std::vector<std::string>& args, int report, int go, int trace,
                             int stdin_fd) {
   char byte;
   while (read(go, &byte, 1) < 0 && errno == EINTR) {
@@ -53,6 +77,10 @@ std::string drain_terminal() {
   const pid_t tool = fork();
   if (tool == 0) {
     if (stdin_fd >= 0) dup2(stdin_fd, 0);
+    if (testing_windows_build()) {
+      setenv("WINEDEBUG", "-all,trace+console", 1);
+      dup2(trace, 2);
+    }
     exec_command(tool_command(args));
     _exit(127);
   }
@@ -94,19 +122,24 @@ class Pause : public ::testing::Test {
   // Starts the tool once `typed_ahead` is queued on the terminal.
   void start(const std::vector<std::string>& args, int stdin_fd = -1,
              const std::string& typed_ahead = "") {
-    int fds[2], go[2];
+    int fds[2], go[2], trace[2];
     ASSERT_EQ(pipe(fds), 0);
     ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe2(trace, O_CLOEXEC), 0);
+    // Traces nobody reads are dropped rather than block Wine.
+    fcntl(trace[1], F_SETFL, O_NONBLOCK);
     supervisor_ = forkpty(&master_, nullptr, nullptr, nullptr);
     ASSERT_GE(supervisor_, 0);
     if (supervisor_ == 0) {
       close(fds[0]);
       close(go[1]);
-      supervise(args, fds[1], go[0], stdin_fd);
+      supervise(args, fds[1], go[0], trace[1], stdin_fd);
     }
     close(fds[1]);
     close(go[0]);
+    close(trace[1]);
     report_ = fds[0];
+    trace_ = trace[0];
     if (!typed_ahead.empty()) press(typed_ahead);
     EXPECT_EQ(write(go[1], "", 1), 1);
     close(go[1]);
@@ -115,13 +148,18 @@ class Pause : public ::testing::Test {
     tool_ = std::stoi(line.substr(4));
   }
 
+  // Ends all that the test started in the terminal's session, the tool and
+  // Wine's console with it, before a bounded wait for the supervisor.
   void TearDown() override {
-    if (supervisor_ > 0) {
-      kill(tool_, SIGKILL);
-      waitpid(supervisor_, nullptr, 0);
+    for (int* fd : {&master_, &report_, &trace_}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
     }
-    if (master_ >= 0) close(master_);
-    if (report_ >= 0) close(report_);
+    if (supervisor_ <= 0) return;
+    if (tool_ > 0) kill(tool_, SIGKILL);
+    kill(-supervisor_, SIGKILL);
+    EXPECT_TRUE(reap(supervisor_, 5)) << "the supervisor did not end";
+    supervisor_ = tool_ = -1;
   }
 
   // Reads the terminal's output until it holds `text`.
@@ -158,9 +196,32 @@ class Pause : public ::testing::Test {
     ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
 
+  // Whether the tool is reading the keyboard within `seconds`: the Linux
+  // build has put the terminal in raw mode, or Wine's console has a read
+  // pending.
+  bool reading_keys(double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+    std::string traced;
+    while (std::chrono::steady_clock::now() < deadline) {
+      termios mode;
+      if (!testing_windows_build() && tcgetattr(master_, &mode) == 0 &&
+          (mode.c_lflag & ICANON) == 0) {
+        return true;
+      }
+      struct pollfd p = {trace_, POLLIN, 0};
+      char buffer[4096];
+      const ssize_t n = poll(&p, 1, 10) > 0 ? read(trace_, buffer, sizeof buffer) : 0;
+      if (n > 0) traced.append(buffer, static_cast<std::size_t>(n));
+      if (traced.find(kReadPending) != std::string::npos) return true;
+    }
+    return false;
+  }
+
   void expect_waiting_for_banner() {
     ASSERT_TRUE(wait_for_output("Use: arcmend.exe filename", 30)) << screen_;
-    EXPECT_EQ(report_line(1.0), "") << "the tool did not wait";
+    ASSERT_TRUE(reading_keys(30)) << "the tool never read the keyboard";
+    EXPECT_EQ(report_line(0.3), "") << "the tool did not wait";
   }
 
   // Presses `keys` and expects a clean end with nothing left behind.
@@ -178,6 +239,7 @@ class Pause : public ::testing::Test {
   pid_t tool_ = -1;
   int master_ = -1;
   int report_ = -1;
+  int trace_ = -1;
   std::string screen_;
 };
 
@@ -249,11 +311,7 @@ TEST_F(PosixPause, EndingSignalsRestoreTheTerminalFirst) {
     expect_waiting_for_banner();
     kill(tool_, sig);
     EXPECT_EQ(report_line(30), "exit -1 signal " + std::to_string(sig) + " mode same left .");
-    waitpid(supervisor_, nullptr, 0);
-    supervisor_ = -1;
-    close(master_);
-    close(report_);
-    master_ = report_ = -1;
+    TearDown();
   }
 }
 
