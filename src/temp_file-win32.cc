@@ -106,6 +106,10 @@ TempFile::TempFile(const char* beside)
       if (delete_on_close(file.get(), true)) {
         uncommitted = file.release();
         handle_ = reinterpret_cast<std::intptr_t>(uncommitted);
+      } else if (file.close() && DeleteFileA(path.c_str())) {
+        // Gone before the lock is released, so that no Ctrl+C finds it
+        // unmarked; the destructor tries again if the deletion failed.
+        name_.clear();
       }
       return;
     }
@@ -142,8 +146,13 @@ bool TempFile::commit(const char* name) {
   uncommitted = INVALID_HANDLE_VALUE;
   if (!delete_on_close(file, false)) return false;
   if (!MoveFileExA(name_.c_str(), name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    // Marked again, so that a Ctrl+C before the destructor leaves nothing.
-    if (delete_on_close(file, true)) uncommitted = file;
+    // Marked again, so that a Ctrl+C before the destructor leaves nothing;
+    // failing that, deleted by name, which takes effect as the handle closes.
+    if (delete_on_close(file, true)) {
+      uncommitted = file;
+    } else {
+      (void)DeleteFileA(name_.c_str());
+    }
     return false;
   }
   committed_ = true;
