@@ -1,59 +1,68 @@
-// Loading on POSIX systems. The block is a private read-only mapping of the
-// file: its pages are the page cache's own, so nothing is allocated, zeroed
-// or copied before the new file is written from it. A file that cannot be
-// mapped is read into an anonymous block instead.
+// The old content on POSIX systems. The kernel copies it into the new file
+// with copy_file_range, page cache to page cache, so it never passes through
+// the tool's memory. Whatever the kernel refuses (an old kernel, some FUSE
+// and network file systems) or fails is read through a small buffer from
+// where the kernel stopped; that also tells a read failure from a write
+// failure.
 
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "content.h"
 #include "descriptor-posix.h"
+#include "temp_file.h"
 
 namespace arcmend {
 
 namespace {
 
-// Reads exactly `length` bytes from `offset`; false on an error or end of file.
-bool read_exactly(int fd, unsigned char* data, std::size_t length, off_t offset) {
-  while (length > 0) {
-    const ssize_t n = ::pread(fd, data, length, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<std::size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-bool at_end(int fd, off_t offset) {
-  unsigned char byte;
-  ssize_t n;
-  do {
-    n = ::pread(fd, &byte, 1, offset);
-  } while (n < 0 && errno == EINTR);
-  return n == 0;
-}
-
-unsigned char* as_block(void* mapped) {
-  return mapped == MAP_FAILED ? nullptr : static_cast<unsigned char*>(mapped);
-}
-
-unsigned char* map_file(int fd, std::size_t size) {
-  return as_block(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0));
-}
-
-unsigned char* allocate_block(std::size_t size) {
-  return as_block(
-      ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-}
+// Small enough to cost nothing to hold, large enough that the pipe behind
+// write_out() moves it in one round.
+constexpr std::size_t kBuffer = 1 << 20;
+// copy_file_range moves at most this much a call.
+constexpr std::uint64_t kMostPerCopy = 1 << 30;
 
 bool is_regular(int fd, struct stat& st) { return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode); }
 
 std::int64_t nanoseconds(const struct timespec& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+enum class KernelCopy { done, ended_early, stopped };
+
+// Copies from `from` at `offset` to the end of `to`, advancing `offset` and
+// `length` past what reached it.
+KernelCopy copy_in_kernel(int from, int to, off_t& offset, std::uint64_t& length) {
+  while (length > 0) {
+    const ssize_t n = ::copy_file_range(
+        from, &offset, to, nullptr, static_cast<std::size_t>(std::min(length, kMostPerCopy)), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return KernelCopy::stopped;
+    if (n == 0) return KernelCopy::ended_early;
+    length -= static_cast<std::uint64_t>(n);
+  }
+  return KernelCopy::done;
+}
+
+CopyResult copy_through_buffer(int from, TempFile& temp, off_t offset, std::uint64_t length) {
+  const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kBuffer]);
+  if (!buffer) return CopyResult::cannot_read;
+  while (length > 0) {
+    const ssize_t n =
+        ::pread(from, buffer.get(),
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, kBuffer)), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return CopyResult::cannot_read;
+    if (!temp.write(buffer.get(), static_cast<std::size_t>(n))) return CopyResult::cannot_write;
+    offset += n;
+    length -= static_cast<std::uint64_t>(n);
+  }
+  return CopyResult::copied;
 }
 
 }  // namespace
@@ -69,14 +78,7 @@ class ContentLoader {
     }
     Descriptor fd(open_retrying(AT_FDCWD, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid() || !is_regular(fd.get(), st)) return LoadResult::cannot_open;
-    if (static_cast<std::uintmax_t>(st.st_size) > PTRDIFF_MAX) {
-      return LoadResult::cannot_load;
-    }
     content.loaded_ = stamp_of(st);
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    if (size > 0 && !take_block(fd.get(), size, content)) return LoadResult::cannot_load;
-    // One that grew since its size was taken would lose its tail.
-    if (!at_end(fd.get(), st.st_size)) return LoadResult::cannot_load;
     content.file_ = fd.release();
     return LoadResult::loaded;
   }
@@ -88,19 +90,23 @@ class ContentLoader {
     stamp.changed = nanoseconds(st.st_ctim);
     return stamp;
   }
-
- private:
-  static bool take_block(int fd, std::size_t size, Content& content) {
-    content.data_ = map_file(fd, size);
-    content.mapped_ = content.data_ != nullptr;
-    if (!content.mapped_) content.data_ = allocate_block(size);
-    if (content.data_ == nullptr) return false;
-    content.size_ = size;
-    return content.mapped_ || read_exactly(fd, content.data_, size, 0);
-  }
 };
 
 Content::~Content() { release(); }
+
+CopyResult Content::copy_to(TempFile& temp, std::uint64_t offset, std::uint64_t length) const {
+  const int from = static_cast<int>(file_);
+  off_t at = static_cast<off_t>(offset);
+  switch (copy_in_kernel(from, static_cast<int>(temp.handle()), at, length)) {
+    case KernelCopy::done:
+      return CopyResult::copied;
+    case KernelCopy::ended_early:  // it shrank
+      return CopyResult::cannot_read;
+    case KernelCopy::stopped:
+      break;
+  }
+  return copy_through_buffer(from, temp, at, length);
+}
 
 bool Content::unchanged() const {
   struct stat st;
@@ -110,9 +116,6 @@ bool Content::unchanged() const {
 
 // Nothing was written through the file, so its close has nothing to report.
 void Content::release() {
-  if (data_ != nullptr) (void)::munmap(data_, size_);
-  data_ = nullptr;
-  size_ = 0;
   if (file_ >= 0) (void)::close(static_cast<int>(file_));
   file_ = -1;
 }

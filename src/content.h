@@ -1,17 +1,23 @@
-// A file's whole content as one block of memory: a read-only view of the
-// file where the platform can map it, else a block the file is read into.
-// One implementation for each platform; every failure is reported by the
-// result.
+// A file's old content, kept open for reading and copied out piece by piece
+// where the new file is written, never held whole in memory. One
+// implementation for each platform; every failure is reported by the result.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace arcmend {
 
-// The content block, and the file itself, kept open for reading until
-// release() so that the new file can take over its attributes. Both are
-// released on destruction.
+class TempFile;
+
+enum class CopyResult {
+  copied,
+  cannot_read,   // a read error, no memory for a buffer, or the file ended early
+  cannot_write,  // the new file refused the bytes (a full disk, a size limit)
+};
+
+// The old file, open for reading until release(), so that the new file can
+// take over its attributes and the content can be copied from it. Released
+// on destruction.
 class Content {
  public:
   Content() = default;
@@ -19,15 +25,16 @@ class Content {
   Content(const Content&) = delete;
   Content& operator=(const Content&) = delete;
 
-  const unsigned char* data() const { return data_; }
-  std::size_t size() const { return size_; }
+  std::uint64_t size() const { return loaded_.size; }
   // The platform's handle of the open file.
   std::intptr_t file() const { return file_; }
+  // Appends the `length` bytes from `offset` to `temp`, at its end. Only
+  // bytes read from the file are written.
+  CopyResult copy_to(TempFile& temp, std::uint64_t offset, std::uint64_t length) const;
   // Whether the file still has the size and modification time it had when
-  // loaded. A view follows the file, so only then did the block hold the
-  // file's bytes throughout: once shrunk, a view reads zeros or nothing.
+  // loaded: only then were the bytes copied out the file's content of then.
   bool unchanged() const;
-  // Unmaps or frees the block and closes the file; data() is gone after.
+  // Closes the file.
   void release();
 
  private:
@@ -40,18 +47,18 @@ class Content {
       return size == other.size && modified == other.modified && changed == other.changed;
     }
   };
-  unsigned char* data_ = nullptr;
-  std::size_t size_ = 0;
-  bool mapped_ = false;  // a view of the file, not an allocated block
   std::intptr_t file_ = -1;
+  // Windows: the file's mapping, held until release() so that nobody can cut
+  // the file shorter meanwhile; 0 where it could not be made.
+  std::intptr_t mapping_ = 0;
   Stamp loaded_;
 };
 
 enum class LoadResult { loaded, cannot_open, cannot_load };
 
-// Loads the regular file `name` whole into `content`. cannot_open: it is
-// missing, unreadable or not a regular file. cannot_load: no block of memory
-// for it, or it could not be read whole (read error, shrank or grew meanwhile).
+// Opens the regular file `name` for its content. cannot_open: it is missing,
+// unreadable or not a regular file. cannot_load: its size or time cannot be
+// read.
 LoadResult load_file(const char* name, Content& content);
 
 }  // namespace arcmend

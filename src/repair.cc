@@ -8,7 +8,7 @@ namespace arcmend {
 
 std::string backup_name(const std::string& name) { return name + ".bak"; }
 
-RotationPlan plan_rotation(std::size_t size) {
+RotationPlan plan_rotation(std::uint64_t size) {
   if (size < 2) {
     return {{0, size}, {size, 0}};
   }
@@ -17,10 +17,11 @@ RotationPlan plan_rotation(std::size_t size) {
 
 namespace {
 
-bool write_rotated(TempFile& temp, const Content& content) {
+CopyResult write_rotated(TempFile& temp, const Content& content) {
   const RotationPlan plan = plan_rotation(content.size());
-  return temp.write(content.data() + plan.first.offset, plan.first.length) &&
-         temp.write(content.data() + plan.second.offset, plan.second.length);
+  const CopyResult first = content.copy_to(temp, plan.first.offset, plan.first.length);
+  if (first != CopyResult::copied) return first;
+  return content.copy_to(temp, plan.second.offset, plan.second.length);
 }
 
 // The new content is complete on disk before the old file is touched, so a
@@ -28,12 +29,13 @@ bool write_rotated(TempFile& temp, const Content& content) {
 // name or its backup name.
 RepairResult replace_with_rotation(const char* name, Content& content) {
   TempFile temp(name);
-  const bool written =
-      temp.created() && write_rotated(temp, content) && temp.finish(content.file());
-  // The block may be a view of the file, read as it was written out: if the
-  // file changed meanwhile, what was written is not the content it had.
-  const bool read_whole = content.unchanged();
-  // The old file is never open or mapped while it is renamed.
+  const CopyResult copied =
+      temp.created() ? write_rotated(temp, content) : CopyResult::cannot_write;
+  const bool written = copied == CopyResult::copied && temp.finish(content.file());
+  // Copied from the file as it was written out: if it changed meanwhile,
+  // what was written is not the content it had.
+  const bool read_whole = copied != CopyResult::cannot_read && content.unchanged();
+  // The old file is never open while it is renamed.
   content.release();
   if (!read_whole) return RepairResult::cannot_load;
   if (!written) return RepairResult::cannot_write;

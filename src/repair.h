@@ -2,7 +2,7 @@
 // first two bytes moved behind all the others.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace arcmend {
@@ -10,8 +10,8 @@ namespace arcmend {
 enum class RepairResult {
   done,          // the new content is in place (with or without a new backup)
   cannot_open,   // not an openable regular file; nothing touched
-  cannot_load,   // no memory for it, or it could not be read whole (it changed while
-                 // it was read or written out); nothing touched
+  cannot_load,   // it could not be read whole: a read error, or it changed while its
+                 // new content was written out; nothing touched
   cannot_write,  // the new content could not be put in place; nothing touched,
                  // unless the directory could not be synced after the renames
 };
@@ -26,8 +26,8 @@ std::string backup_name(const std::string& name);
 
 // A byte range of the old content.
 struct Piece {
-  std::size_t offset;
-  std::size_t length;
+  std::uint64_t offset;
+  std::uint64_t length;
 };
 
 // The two pieces of the old content that the new file receives, in order.
@@ -36,6 +36,6 @@ struct RotationPlan {
   Piece first;
   Piece second;
 };
-RotationPlan plan_rotation(std::size_t size);
+RotationPlan plan_rotation(std::uint64_t size);
 
 }  // namespace arcmend

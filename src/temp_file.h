@@ -23,6 +23,9 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
 
   bool created() const;
+  // The platform's handle of the open file, for copies into it.
+  std::intptr_t handle() const { return handle_; }
+  // Appends `length` bytes from `data`.
   bool write(const unsigned char* data, std::size_t length);
   // Gives the file what it takes over from `old_file` (a platform handle,
   // see take_over.h) and puts its content on stable storage.

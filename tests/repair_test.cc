@@ -10,8 +10,10 @@ namespace {
 std::string apply(const std::string& old) {
   const RotationPlan plan = plan_rotation(old.size());
   EXPECT_EQ(plan.first.length + plan.second.length, old.size());
-  return old.substr(plan.first.offset, plan.first.length) +
-         old.substr(plan.second.offset, plan.second.length);
+  const auto piece = [&old](const Piece& p) {
+    return old.substr(static_cast<std::size_t>(p.offset), static_cast<std::size_t>(p.length));
+  };
+  return piece(plan.first) + piece(plan.second);
 }
 
 TEST(Rotation, MovesTheFirstTwoBytesBehindTheOthers) {
@@ -29,7 +31,7 @@ TEST(Rotation, FewerThanTwoBytesStayWithinTheContent) {
 }
 
 TEST(Rotation, SizesPastFourGibibytesAreNotCut) {
-  const std::size_t size = static_cast<std::size_t>(-1) / 2;
+  const std::uint64_t size = (std::uint64_t{1} << 32) + 3;
   const RotationPlan plan = plan_rotation(size);
   EXPECT_EQ(plan.first.offset, 2u);
   EXPECT_EQ(plan.first.length, size - 2);

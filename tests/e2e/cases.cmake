@@ -15,7 +15,7 @@ string(REGEX REPLACE "\n    [^\n]*" "" listing "${listing}")
 string(REPLACE "\n" ";" lines "${listing}")
 # Under Wine, and more so in the emulated machine, a case takes seconds; the
 # ones that repair large files take minutes.
-set(long_running "^(Kill\\.|File/|Cli\\.FileTooLarge|Win32Cli\\.TheLargest)")
+set(long_running "^(Kill\\.|File/|Cli\\.Huge)")
 foreach(line IN LISTS lines)
   if(line MATCHES "^([^ #]+)\\.")
     set(suite "${CMAKE_MATCH_1}")

@@ -1,6 +1,6 @@
-// The content comes from a view of the file: one changed by someone else
-// while it is written out ends with a message and nothing changed, and a
-// file that cannot be mapped is read instead.
+// The content is copied out of the file as the new one is written: one
+// changed by someone else meanwhile ends with a message and nothing changed,
+// and whatever the kernel's copy refuses is read instead.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -103,32 +103,43 @@ INSTANTIATE_TEST_SUITE_P(File, ChangedMeanwhile, ::testing::Values(Change::shrin
                            return p.param == Change::shrinks ? "shrinks" : "grows";
                          });
 
-Outcome run_preloaded(const TempDir& dir, const std::string& library,
+Outcome run_preloaded(const TempDir& dir, const std::vector<std::string>& libraries,
                       std::vector<std::string> environment = {}) {
-  const std::string path = beside_this_program(library);
-  EXPECT_EQ(access(path.c_str(), R_OK), 0) << path << " is not built";
+  std::string preload;
+  for (const std::string& library : libraries) {
+    const std::string path = beside_this_program(library);
+    EXPECT_EQ(access(path.c_str(), R_OK), 0) << path << " is not built";
+    preload += (preload.empty() ? "" : ":") + path;
+  }
   Invocation r;
   r.args = {"data.arc"};
   r.directory = dir.path();
   r.environment = std::move(environment);
-  r.environment.push_back("LD_PRELOAD=" + path);
+  r.environment.push_back("LD_PRELOAD=" + preload);
   r.environment.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
   return run_tool(r);
 }
 
-// A file system that cannot map files; the preloaded library refuses every
-// mapping of a file, as such a one would.
-TEST(PosixLoad, AFileThatCannotBeMappedIsReadInstead) {
-  TempDir dir;
-  const std::string old = random_bytes((1 << 20) + 3, 23);
-  write_file(dir / "data.arc", old);
-  const Outcome outcome = run_preloaded(dir, "libno_file_maps.so");
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_TRUE(read_file(dir / "data.arc") == rotated(old, 2));
-  EXPECT_TRUE(read_file(dir / "data.arc.bak") == old);
+// Where the kernel refuses its copy, from the start or partway through, the
+// rest is read through a buffer from exactly where the copy stopped.
+TEST(PosixCopy, WhateverTheKernelRefusesIsReadInstead) {
+  const std::string old = random_bytes((3 << 20) + 3, 23);
+  for (const char* error : {"18", "22", "95", "38"}) {  // EXDEV EINVAL EOPNOTSUPP ENOSYS
+    for (const char* allowed : {"0", "1", "7"}) {
+      SCOPED_TRACE(std::string("error ") + error + " after " + allowed + " copies");
+      TempDir dir;
+      write_file(dir / "data.arc", old);
+      const Outcome outcome = run_preloaded(dir, {"libno_copy_range.so"},
+                                            {std::string("ARCMEND_TEST_COPY_ERROR=") + error,
+                                             std::string("ARCMEND_TEST_COPIES=") + allowed});
+      EXPECT_EQ(outcome.out, "");
+      EXPECT_TRUE(read_file(dir / "data.arc") == rotated(old, 2));
+      EXPECT_TRUE(read_file(dir / "data.arc.bak") == old);
+    }
+  }
 }
 
-// A large block goes out through a pipe. Whatever splice moves at a time,
+// What is read instead goes out through a pipe. Whatever splice moves at a time,
 // and wherever it is refused (from the start, or partway through), every
 // byte reaches the file once and in order.
 TEST(PosixWriteOut, ShortOrRefusedSplicesStillWriteTheExactRotation) {
@@ -137,7 +148,7 @@ TEST(PosixWriteOut, ShortOrRefusedSplicesStillWriteTheExactRotation) {
     SCOPED_TRACE(std::string("splices allowed: ") + allowed);
     TempDir dir;
     write_file(dir / "data.arc", old);
-    const Outcome outcome = run_preloaded(dir, "libsplice_cut_short.so",
+    const Outcome outcome = run_preloaded(dir, {"libno_copy_range.so", "libsplice_cut_short.so"},
                                           {std::string("ARCMEND_TEST_SPLICES=") + allowed});
     EXPECT_EQ(outcome.out, "");
     EXPECT_TRUE(read_file(dir / "data.arc") == rotated(old, 2));

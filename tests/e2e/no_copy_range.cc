@@ -1,17 +1,33 @@
-// Preloaded into the tool: every mapping of a file fails with ENODEV, as on
-// a file system that cannot map files. Anonymous mappings pass through.
+// Preloaded into the tool: copy_file_range() copies at most an odd 65537
+// bytes a call, and after ARCMEND_TEST_COPIES calls (default: none) fails
+// with the error number ARCMEND_TEST_COPY_ERROR (default EXDEV), as a kernel
+// or file system without it, or a failing one, would.
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <sys/mman.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd,
-                      off_t offset) {
-  if (fd >= 0 && (flags & MAP_ANONYMOUS) == 0) {
-    errno = ENODEV;
-    return MAP_FAILED;
+#include <cstdlib>
+
+namespace {
+
+long from_environment(const char* name, long fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr ? std::atol(text) : fallback;
+}
+
+}  // namespace
+
+extern "C" ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset,
+                                   size_t length, unsigned int flags) {
+  static long left = from_environment("ARCMEND_TEST_COPIES", 0);
+  if (left == 0) {
+    errno = static_cast<int>(from_environment("ARCMEND_TEST_COPY_ERROR", EXDEV));
+    return -1;
   }
-  using Mmap = void* (*)(void*, size_t, int, int, int, off_t);
-  static const Mmap real = reinterpret_cast<Mmap>(dlsym(RTLD_NEXT, "mmap"));
-  return real(address, length, protection, flags, fd, offset);
+  if (left > 0) --left;
+  using Copy = ssize_t (*)(int, off_t*, int, off_t*, size_t, unsigned int);
+  static const Copy real = reinterpret_cast<Copy>(dlsym(RTLD_NEXT, "copy_file_range"));
+  return real(in, in_offset, out, out_offset, length < 65537 ? length : 65537, flags);
 }

@@ -124,10 +124,11 @@ TEST_F(PosixSafety, AShortReadWritesAndRenamesNothing) {
     if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (read_file(path).size() >= static_cast<std::size_t>(st.st_size)) continue;
     const std::string before = read_file(path);
-    expect_message(run(path), kCannotLoad);
+    // Through a link, so that the new file can be made beside it.
+    ASSERT_EQ(symlink(path, (dir / "short").c_str()), 0);
+    expect_message(run("short"), kCannotLoad);
     EXPECT_EQ(read_file(path), before);
-    EXPECT_EQ(access((std::string(path) + ".bak").c_str(), F_OK), -1);
-    EXPECT_EQ(dir.names(), Names{});
+    EXPECT_EQ(dir.names(), Names{"short"});
     return;
   }
   GTEST_SKIP() << "no file here reads shorter than its size";
