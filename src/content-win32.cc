@@ -19,9 +19,10 @@ namespace arcmend {
 namespace {
 
 // A multiple of the allocation granularity (64 KiB), so that every window
-// starts where a view may. Large enough that mapping a view costs nothing
-// beside copying it; see doc/performance.md.
-constexpr std::uint64_t kWindow = 32u << 20;
+// starts where a view may, and large enough that mapping a view costs
+// little beside copying it. Larger windows were no faster; see
+// doc/performance.md.
+constexpr std::uint64_t kWindow = 4u << 20;
 
 bool is_plain_file(const char* name) {
   const DWORD attributes = GetFileAttributesA(name);
