@@ -12,8 +12,9 @@ enum class RepairResult {
   cannot_open,   // not an openable regular file; nothing touched
   cannot_load,   // it could not be read whole: a read error, or it changed while its
                  // new content was written out; nothing touched
-  cannot_write,  // the new content could not be put in place; nothing touched,
-                 // unless the directory could not be synced after the renames
+  cannot_write,  // the new content could not be put in place; nothing touched, unless
+                 // the directory could not be synced after the renames, or the old
+                 // file could not be moved back from its backup name
 };
 
 // Repairs the file called `name`. Whatever the result, the complete old

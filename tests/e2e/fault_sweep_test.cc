@@ -29,7 +29,7 @@ enum class NewFile { unnamed, named, no_noreplace };
 
 struct Scenario {
   bool backup_taken;
-  bool large;  // takes the write-out's large-block path
+  bool large;  // more than one buffer, where the kernel's copy falls back
   NewFile new_file;
 };
 
