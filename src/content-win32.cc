@@ -34,8 +34,6 @@ std::int64_t as_count(const FILETIME& t) {
                                    t.dwLowDateTime);
 }
 
-HANDLE as_handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
 DWORD high_part(std::uint64_t n) { return static_cast<DWORD>(n >> 32); }
 DWORD low_part(std::uint64_t n) { return static_cast<DWORD>(n & 0xffffffffu); }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace arcmend {
 
@@ -30,6 +31,9 @@ class Handle {
  private:
   HANDLE h_;
 };
+
+// The handles that shared headers carry as std::intptr_t.
+inline HANDLE as_handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 inline HANDLE open_shared(const char* name, DWORD access, DWORD disposition) {
   return CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,

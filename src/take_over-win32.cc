@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "handle-win32.h"
 #include "take_over.h"
 
 namespace arcmend {
@@ -71,8 +72,8 @@ bool has_dacl(HANDLE file, PSECURITY_DESCRIPTOR wanted) {
 }  // namespace
 
 bool take_over_attributes(std::intptr_t old_file, std::intptr_t new_file) {
-  const HANDLE from = reinterpret_cast<HANDLE>(old_file);
-  const HANDLE to = reinterpret_cast<HANDLE>(new_file);
+  const HANDLE from = as_handle(old_file);
+  const HANDLE to = as_handle(new_file);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD read =
       GetSecurityInfo(from, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,

@@ -22,8 +22,6 @@ namespace arcmend {
 
 namespace {
 
-HANDLE as_handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
 std::string directory_prefix(const char* path) {
   const std::string p = path;
   const std::size_t end = p.find_last_of("\\/:");
