@@ -5,10 +5,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <optional>
+
+#include "ending_signals.h"
 #include "key_wait.h"
 
 namespace arcmend {
@@ -36,36 +38,21 @@ class Terminal {
   int fd_;
 };
 
-// The mode to put back, also from a handler when the process is ended by a
-// signal during the wait.
+// The mode to put back, also when the process is ended by a signal during
+// the wait.
 struct termios saved_mode;
 int saved_mode_fd = -1;
-volatile sig_atomic_t restore_armed = 0;
 
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const int kSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
-struct sigaction saved_actions[kSignalCount];
-
-extern "C" void restore_mode_and_die(int sig) {
-  if (restore_armed) ::tcsetattr(saved_mode_fd, TCSANOW, &saved_mode);
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
-}
+void restore_mode() { (void)::tcsetattr(saved_mode_fd, TCSANOW, &saved_mode); }
 
 // Raw mode for its lifetime. The input queue is kept, so keys typed before
 // the wait are read first.
 class RawMode {
  public:
-  explicit RawMode(int fd) : fd_(fd) {
+  explicit RawMode(int fd) {
     if (::tcgetattr(fd, &saved_mode) != 0) return;
     saved_mode_fd = fd;
-    struct sigaction action {};
-    action.sa_handler = restore_mode_and_die;
-    sigfillset(&action.sa_mask);
-    for (int i = 0; i < kSignalCount; ++i) {
-      ::sigaction(kEndingSignals[i], &action, &saved_actions[i]);
-    }
-    restore_armed = 1;
+    restore_on_ending_.emplace(restore_mode);
     struct termios raw = saved_mode;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
@@ -73,21 +60,16 @@ class RawMode {
     raw.c_cc[VTIME] = 0;
     active_ = ::tcsetattr(fd, TCSANOW, &raw) == 0;
   }
+  // Nothing to report a failure to; the mode is put back as far as it can be.
   ~RawMode() {
-    if (!restore_armed) return;
-    // Nothing to report a failure to; the mode is put back as far as it can be.
-    (void)::tcsetattr(fd_, TCSANOW, &saved_mode);
-    restore_armed = 0;
-    for (int i = 0; i < kSignalCount; ++i) {
-      ::sigaction(kEndingSignals[i], &saved_actions[i], nullptr);
-    }
+    if (restore_on_ending_.has_value()) restore_mode();
   }
   RawMode(const RawMode&) = delete;
   RawMode& operator=(const RawMode&) = delete;
   bool active() const { return active_; }
 
  private:
-  int fd_;
+  std::optional<CleanupOnEnding> restore_on_ending_;
   bool active_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "repair.h"
 
 #include "content.h"
+#include "ending_signals.h"
 #include "rename.h"
 #include "temp_file.h"
 
@@ -24,6 +25,27 @@ CopyResult write_rotated(TempFile& temp, const Content& content) {
   return content.copy_to(temp, plan.second.offset, plan.second.length);
 }
 
+// Moves the old file to its backup name and gives the new file its name.
+// A taken backup name is no failure: the file is then replaced without a
+// new backup, and the earlier backup stays as it is. Any other failure
+// leaves the old file as the only copy of its content, so it stays. No
+// ending signal cuts this short, so none leaves the name missing: one that
+// comes meanwhile ends the tool after it, with the new file or the old one
+// under the name.
+bool put_in_place(TempFile& temp, const char* name) {
+  const EndingSignalsHeld held;
+  if (!held.held()) return false;
+  const std::string backup = backup_name(name);
+  const RenameResult backed_up = rename_noreplace(name, backup.c_str());
+  if (backed_up == RenameResult::failed) return false;
+  if (temp.commit(name)) return true;
+  if (backed_up == RenameResult::renamed) {
+    // Best effort: if this fails too, the old content is still the backup.
+    (void)rename_noreplace(backup.c_str(), name);
+  }
+  return false;
+}
+
 // The new content is complete on disk before the old file is touched, so a
 // full disk or a kill at any point leaves the old content under the file's
 // name or its backup name.
@@ -39,19 +61,7 @@ RepairResult replace_with_rotation(const char* name, Content& content) {
   content.release();
   if (!read_whole) return RepairResult::cannot_load;
   if (!written) return RepairResult::cannot_write;
-  const std::string backup = backup_name(name);
-  // A taken backup name is no failure: the file is then replaced without a
-  // new backup, and the earlier backup stays as it is. Any other failure
-  // leaves the old file as the only copy of its content, so it stays.
-  const RenameResult backed_up = rename_noreplace(name, backup.c_str());
-  if (backed_up == RenameResult::failed) return RepairResult::cannot_write;
-  if (!temp.commit(name)) {
-    if (backed_up == RenameResult::renamed) {
-      // Best effort: if this fails too, the old content is still the backup.
-      (void)rename_noreplace(backup.c_str(), name);
-    }
-    return RepairResult::cannot_write;
-  }
+  if (!put_in_place(temp, name)) return RepairResult::cannot_write;
   // These syncs cover both renames. Should one fail, they cannot be undone:
   // the new content is in place and the old one is the backup (or was
   // replaced), but neither may survive a power cut. That is reported, so

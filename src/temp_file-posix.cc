@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "descriptor-posix.h"
+#include "ending_signals.h"
 #include "take_over.h"
 #include "temp_file.h"
 #include "write_out-posix.h"
@@ -26,61 +27,25 @@ volatile sig_atomic_t cleanup_armed = 0;
 int cleanup_directory = -1;
 char cleanup_name[32];
 
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const std::size_t kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
-struct sigaction saved_actions[kEndingCount];
-struct sigaction saved_xfsz;
-
-extern "C" void remove_temp_and_die(int sig) {
+void remove_hidden() {
   if (cleanup_armed) ::unlinkat(cleanup_directory, cleanup_name, 0);
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
 }
 
-void install_handlers() {
-  struct sigaction action {};
-  action.sa_handler = remove_temp_and_die;
-  sigfillset(&action.sa_mask);
-  for (std::size_t i = 0; i < kEndingCount; ++i) {
-    ::sigaction(kEndingSignals[i], &action, &saved_actions[i]);
-  }
-  // Past a file-size limit a write then fails with EFBIG instead of killing
-  // the process, and the failure is reported.
+// Past a file-size limit a write then fails with EFBIG instead of killing
+// the process, and the failure is reported.
+struct sigaction saved_xfsz;
+bool xfsz_replaced = false;
+
+void ignore_sigxfsz() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGXFSZ, &ignore, &saved_xfsz);
+  xfsz_replaced = ::sigaction(SIGXFSZ, &ignore, &saved_xfsz) == 0;
 }
 
-void restore_handlers() {
-  cleanup_armed = 0;
-  for (std::size_t i = 0; i < kEndingCount; ++i) {
-    ::sigaction(kEndingSignals[i], &saved_actions[i], nullptr);
-  }
-  ::sigaction(SIGXFSZ, &saved_xfsz, nullptr);
+void restore_sigxfsz() {
+  if (xfsz_replaced) (void)::sigaction(SIGXFSZ, &saved_xfsz, nullptr);
+  xfsz_replaced = false;
 }
-
-// Holds the ending signals back for its lifetime, so that none can end the
-// process between the moment a hidden name exists and the moment the
-// handler knows it; one that comes meanwhile is handled at the end.
-class EndingSignalsHeld {
- public:
-  EndingSignalsHeld() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (int sig : kEndingSignals) sigaddset(&ending, sig);
-    held_ = ::sigprocmask(SIG_BLOCK, &ending, &saved_) == 0;
-  }
-  ~EndingSignalsHeld() {
-    if (held_) (void)::sigprocmask(SIG_SETMASK, &saved_, nullptr);
-  }
-  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
-  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
-  bool held() const { return held_; }
-
- private:
-  sigset_t saved_;
-  bool held_;
-};
 
 void arm_cleanup(int directory, const std::string& name) {
   cleanup_directory = directory;
@@ -198,12 +163,12 @@ bool close_fd(std::intptr_t& handle) {
 
 }  // namespace
 
-TempFile::TempFile(const char* beside) : handle_(-1), directory_(-1) {
+TempFile::TempFile(const char* beside) : on_ending_(remove_hidden), handle_(-1), directory_(-1) {
   // Readable, not just O_PATH, so that it can be synced.
   directory_ =
       open_retrying(AT_FDCWD, directory_of(beside).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory_ < 0) return;
-  install_handlers();
+  ignore_sigxfsz();
   const int directory = static_cast<int>(directory_);
   handle_ = create_unnamed(directory);
   if (handle_ >= 0 || !unnamed_unsupported(errno)) return;
@@ -215,8 +180,9 @@ TempFile::~TempFile() {
   if (!name_.empty() && !committed_) {
     ::unlinkat(static_cast<int>(directory_), name_.c_str(), 0);
   }
+  cleanup_armed = 0;
   if (directory_ >= 0) {
-    restore_handlers();
+    restore_sigxfsz();
     ::close(static_cast<int>(directory_));
   }
 }
@@ -244,6 +210,7 @@ bool TempFile::commit(const char* name) {
     if (errno != EEXIST || !link_aside(fd, directory, name_)) return false;
   }
   if (::renameat(directory, name_.c_str(), AT_FDCWD, name) != 0) return false;
+  cleanup_armed = 0;  // the hidden name is gone
   committed_ = true;
   return true;
 }

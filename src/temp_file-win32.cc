@@ -4,16 +4,17 @@
 // the old name with MoveFileExA, which refuses a read-only target, and is
 // flushed under that name through its own handle, kept open throughout.
 //
-// A console control handler closes the moments when the file is unmarked:
-// just after its creation and just before its rename. It runs on a thread
-// of its own and shares a lock with both, so a Ctrl+C finds the file marked
-// for deletion, or waits until it has the old name.
+// The ending events are held back over the moments when the file is
+// unmarked: just after its creation and just before its rename. So a
+// Ctrl+C finds the file marked for deletion, or waits until it has the old
+// name.
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 
+#include "ending_signals.h"
 #include "handle-win32.h"
 #include "take_over.h"
 #include "temp_file.h"
@@ -45,23 +46,13 @@ bool delete_on_close(HANDLE h, bool yes) {
   return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-SRWLOCK guard = SRWLOCK_INIT;
+// The file while it is unmarked for deletion never has this handle: the
+// handler of an ending event marks it, and the steps that unmark it hold
+// the ending events back.
 HANDLE uncommitted = INVALID_HANDLE_VALUE;
 
-class Guarded {
- public:
-  Guarded() { AcquireSRWLockExclusive(&guard); }
-  ~Guarded() { ReleaseSRWLockExclusive(&guard); }
-  Guarded(const Guarded&) = delete;
-  Guarded& operator=(const Guarded&) = delete;
-};
-
-BOOL WINAPI delete_uncommitted(DWORD) {
-  // Never released: the repair must not go on to commit while the process
-  // ends.
-  AcquireSRWLockExclusive(&guard);
+void delete_uncommitted() {
   if (uncommitted != INVALID_HANDLE_VALUE) (void)delete_on_close(uncommitted, true);
-  return FALSE;  // the next handler, the default one, ends the process
 }
 
 // Write access, and what the take-over needs: to change the DACL and the
@@ -91,10 +82,11 @@ void flush_folder(const std::string& folder) {
 }  // namespace
 
 TempFile::TempFile(const char* beside)
-    : handle_(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)), directory_(-1) {
+    : on_ending_(delete_uncommitted),
+      handle_(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)),
+      directory_(-1) {
   const std::string prefix = directory_prefix(beside);
-  (void)SetConsoleCtrlHandler(delete_uncommitted, TRUE);  // fails only without a console
-  Guarded guarded;
+  const EndingSignalsHeld held;
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     const std::string path = prefix + unique_name(attempt);
     Handle file(CreateFileA(path.c_str(), kAccess, kSharing, nullptr, CREATE_NEW,
@@ -105,8 +97,8 @@ TempFile::TempFile(const char* beside)
         uncommitted = file.release();
         handle_ = reinterpret_cast<std::intptr_t>(uncommitted);
       } else if (file.close() && DeleteFileA(path.c_str())) {
-        // Gone before the lock is released, so that no Ctrl+C finds it
-        // unmarked; the destructor tries again if the deletion failed.
+        // Gone before the span ends, so that no Ctrl+C finds it unmarked; the destructor tries
+        // again if the deletion failed.
         name_.clear();
       }
       return;
@@ -116,13 +108,10 @@ TempFile::TempFile(const char* beside)
 }
 
 TempFile::~TempFile() {
-  {
-    Guarded guarded;
-    uncommitted = INVALID_HANDLE_VALUE;
-    if (created()) CloseHandle(as_handle(handle_));
-    if (!name_.empty() && !committed_) DeleteFileA(name_.c_str());
-  }
-  (void)SetConsoleCtrlHandler(delete_uncommitted, FALSE);
+  const EndingSignalsHeld held;
+  uncommitted = INVALID_HANDLE_VALUE;
+  if (created()) CloseHandle(as_handle(handle_));
+  if (!name_.empty() && !committed_) DeleteFileA(name_.c_str());
 }
 
 bool TempFile::created() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; }
@@ -139,7 +128,7 @@ bool TempFile::finish(std::intptr_t old_file) {
 // one volume, and Wine syncs nothing: make_durable() flushes after it.
 bool TempFile::commit(const char* name) {
   if (!created() || is_read_only(name)) return false;
-  Guarded guarded;
+  const EndingSignalsHeld held;
   const HANDLE file = as_handle(handle_);
   uncommitted = INVALID_HANDLE_VALUE;
   if (!delete_on_close(file, false)) return false;

@@ -6,14 +6,16 @@
 #include <cstdint>
 #include <string>
 
+#include "ending_signals.h"
+
 namespace arcmend {
 
 // A new, private file in the directory of another file. Unless committed,
 // nothing of it is left: it has no name where the file system allows (Linux),
 // or it is deleted when its handle closes, the process's end included
 // (Windows); otherwise it has a short unique hidden name, removed on
-// destruction and when the process is ended by SIGINT, SIGTERM, SIGHUP or
-// SIGQUIT.
+// destruction and when the process is ended by an ending signal (see
+// ending_signals.h).
 class TempFile {
  public:
   // Check created() afterwards.
@@ -38,6 +40,8 @@ class TempFile {
   bool make_durable();
 
  private:
+  // Destroyed last, once nothing of the file is left to clean up.
+  CleanupOnEnding on_ending_;
   std::intptr_t handle_;
   std::intptr_t directory_;
   std::string name_;  // empty while the file has no name

@@ -6,6 +6,7 @@
 // match what changed.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -31,12 +32,13 @@ struct Scenario {
   bool backup_taken;
   bool large;  // more than one buffer, where the kernel's copy falls back
   NewFile new_file;
+  bool under_nohup = false;  // started with SIGHUP, SIGINT and SIGQUIT ignored
 };
 
 std::string describe(const Scenario& s) {
   static const char* const kNewFile[] = {"unnamed", "named", "no_noreplace"};
   return std::string(s.backup_taken ? "taken" : "free") + "_" + (s.large ? "3MiB" : "1KiB") + "_" +
-         kNewFile[static_cast<int>(s.new_file)];
+         kNewFile[static_cast<int>(s.new_file)] + (s.under_nohup ? "_nohup" : "");
 }
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << describe(s); }
@@ -128,8 +130,21 @@ std::vector<std::string> errors_of(const std::string& call) {
   return found != kErrors.end() ? found->second : std::vector<std::string>{"EIO"};
 }
 
-const std::vector<std::string> kEndingSignals = {"SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT",
-                                                 "SIGKILL"};
+const std::map<std::string, int> kEndingSignals = {{"SIGINT", SIGINT},
+                                                   {"SIGTERM", SIGTERM},
+                                                   {"SIGHUP", SIGHUP},
+                                                   {"SIGQUIT", SIGQUIT},
+                                                   {"SIGKILL", SIGKILL}};
+const std::vector<int> kNohupIgnores = {SIGHUP, SIGINT, SIGQUIT};
+
+// What each call is met with: its errors and every ending signal, or under
+// nohup only the signals the tool was started ignoring.
+std::vector<std::string> faults_for(const std::string& call, bool under_nohup) {
+  if (under_nohup) return {"SIGHUP", "SIGINT", "SIGQUIT"};
+  std::vector<std::string> faults = errors_of(call);
+  for (const auto& ending : kEndingSignals) faults.push_back(ending.first);
+  return faults;
+}
 
 class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
  protected:
@@ -154,6 +169,7 @@ class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
     r.wrapper = {"strace", "-qq", "-o", trace};
     // LeakSanitizer cannot work under ptrace; the other tests find leaks.
     r.environment = {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
+    if (GetParam().under_nohup) r.ignored_signals = kNohupIgnores;
     if (GetParam().new_file == NewFile::named) {
       r.environment.push_back("LD_PRELOAD=" + beside_this_program("libno_tmpfile.so"));
     }
@@ -202,15 +218,21 @@ class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
            ", but the name holds " + what(file) + " and the backup name " + what(backup);
   }
 
-  // What is wrong after `sig` ended a run, or nothing. The old content must
-  // be whole under the name or the backup name, and only a SIGKILL may leave
-  // a hidden file: a named new file's, or the unnamed one's in the instant
-  // it has a name of its own before it replaces the file.
+  // What is wrong after `sig` was delivered, or nothing. It either ended the
+  // tool or the repair finished; under nohup it must not end it. The old content must be whole
+  // under the name or the backup name, the name is never missing but after a SIGKILL, and only a
+  // SIGKILL may leave a hidden file: a named new file's, or the unnamed one's in the instant it has
+  // a name of its own before it replaces the file.
   std::string judge_signalled(const Outcome& outcome, const std::string& sig) const {
     if (outcome.timed_out) return "it hung";
+    const bool killed = sig == "SIGKILL";
+    if (GetParam().under_nohup || outcome.signal != kEndingSignals.at(sig)) {
+      const std::string verdict = judge(outcome, false);
+      if (!verdict.empty()) return "not ended by the signal, and " + verdict;
+      return outcome.out.empty() ? "" : "not ended by the signal, yet not repaired";
+    }
     const bool taken = GetParam().backup_taken;
-    const bool hidden_allowed =
-        sig == "SIGKILL" && (taken || GetParam().new_file == NewFile::named);
+    const bool hidden_allowed = killed && (taken || GetParam().new_file == NewFile::named);
     for (const std::string& name : dir_.names()) {
       const bool hidden = name.rfind(".arcmend-", 0) == 0;
       if (name != "data.arc" && name != "data.arc.bak" && !(hidden && hidden_allowed)) {
@@ -222,10 +244,9 @@ class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
     if (taken && backup != kEarlier) return "the earlier backup changed";
     // Without RENAME_NOREPLACE the backup is a link first: both names may
     // hold the old file.
-    const bool whole =
-        taken ? file == old_ || file == new_
-              : (file == old_ && backup == "<missing>") ||
-                    (backup == old_ && (file == old_ || file == new_ || file == "<missing>"));
+    const bool named = file == old_ || file == new_ || (killed && file == "<missing>");
+    const bool whole = taken ? file == old_ || file == new_
+                             : (file == old_ && backup == "<missing>") || (backup == old_ && named);
     return whole ? "" : "the name holds " + what(file) + " and the backup name " + what(backup);
   }
 
@@ -280,9 +301,7 @@ TEST_P(PosixFaultSweep, NoFailingCallLosesDataOrLeavesAnything) {
     if (GetParam().new_file == NewFile::no_noreplace && call.name == "renameat2") continue;
     ++kinds[call.name];
     ++calls;
-    std::vector<std::string> faults = errors_of(call.name);
-    faults.insert(faults.end(), kEndingSignals.begin(), kEndingSignals.end());
-    for (const std::string& fault : faults) {
+    for (const std::string& fault : faults_for(call.name, GetParam().under_nohup)) {
       const bool signal = fault.rfind("SIG", 0) == 0;
       ++(signal ? signals : errors)[fault];
       ++runs;
@@ -316,6 +335,7 @@ std::vector<Scenario> all_scenarios() {
       for (bool taken : {false, true}) all.push_back({taken, large, new_file});
     }
   }
+  all.push_back({false, false, NewFile::unnamed, true});
   return all;
 }
 

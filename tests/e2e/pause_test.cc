@@ -67,8 +67,9 @@ const char kReadPending[] = "console_input_ioctl pending read";
 // Runs in the terminal's session: starts the tool, waits for it, and
 // reports on `report` how it ended and what it left on the terminal. Under
 // Wine the tool's standard error goes to `trace`, with the console's traces.
+// The tool starts with signal `ignored` ignored, unless it is 0.
 [[noreturn]] void supervise(const std::vector<std::string>& args, int report, int go, int trace,
-                            int stdin_fd) {
+                            int stdin_fd, int ignored) {
   char byte;
   while (read(go, &byte, 1) < 0 && errno == EINTR) {
   }
@@ -77,6 +78,7 @@ const char kReadPending[] = "console_input_ioctl pending read";
   const pid_t tool = fork();
   if (tool == 0) {
     if (stdin_fd >= 0) dup2(stdin_fd, 0);
+    if (ignored != 0) signal(ignored, SIG_IGN);
     if (testing_windows_build()) {
       setenv("WINEDEBUG", "-all,trace+console", 1);
       dup2(trace, 2);
@@ -133,7 +135,7 @@ class Pause : public ::testing::Test {
     if (supervisor_ == 0) {
       close(fds[0]);
       close(go[1]);
-      supervise(args, fds[1], go[0], trace[1], stdin_fd);
+      supervise(args, fds[1], go[0], trace[1], stdin_fd, ignored_signal_);
     }
     close(fds[1]);
     close(go[0]);
@@ -238,6 +240,7 @@ class Pause : public ::testing::Test {
     }
   }
 
+  int ignored_signal_ = 0;  // what the next start() starts the tool ignoring
   pid_t supervisor_ = -1;
   pid_t tool_ = -1;
   int master_ = -1;
@@ -307,15 +310,24 @@ TEST_F(Pause, ARepairThatRunsDoesNotPause) {
 
 using PosixPause = Pause;
 
-TEST_F(PosixPause, EndingSignalsRestoreTheTerminalFirst) {
+// A signal the tool was started ignoring (nohup) stays ignored.
+TEST_F(PosixPause, EndingSignalsRestoreTheTerminalFirstAndIgnoredOnesStayIgnored) {
   for (int sig : {SIGTERM, SIGHUP, SIGQUIT}) {
-    SCOPED_TRACE(strsignal(sig));
-    screen_.clear();
-    start({});
-    expect_waiting_for_banner();
-    kill(tool_, sig);
-    EXPECT_EQ(report_line(30), "exit -1 signal " + std::to_string(sig) + " mode same left .");
-    TearDown();
+    for (bool ignored : {false, true}) {
+      SCOPED_TRACE(std::string(strsignal(sig)) + (ignored ? ", ignored" : ""));
+      screen_.clear();
+      ignored_signal_ = ignored ? sig : 0;
+      start({});
+      expect_waiting_for_banner();
+      kill(tool_, sig);
+      if (ignored) {
+        EXPECT_EQ(report_line(0.3), "") << "the ignored signal ended the wait";
+        expect_key_ends_wait("k");
+      } else {
+        EXPECT_EQ(report_line(30), "exit -1 signal " + std::to_string(sig) + " mode same left .");
+      }
+      TearDown();
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // input, a read-only file or folder, a full disk or a file-size limit.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -182,7 +183,7 @@ TEST_P(PosixSizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
     r.args = {"data.arc"};
     r.directory = dir.path();
     r.file_size_limit = 64 << 10;
-    r.ignore_sigxfsz = GetParam();
+    if (GetParam()) r.ignored_signals = {SIGXFSZ};
     const Outcome outcome = run_tool(r);
     EXPECT_EQ(outcome.signal, 0) << "the tool was killed";
     expect_message(outcome, kCannotWrite);

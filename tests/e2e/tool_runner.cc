@@ -56,7 +56,8 @@ void limit_file_size(long long limit) {
   const int null_fd = open("/dev/null", O_RDONLY);
   if (!run.output_file.empty()) out_fd = open(run.output_file.c_str(), O_WRONLY | O_CREAT, 0644);
   if (null_fd < 0 || out_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0) die("redirect");
-  signal(SIGXFSZ, run.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+  signal(SIGXFSZ, SIG_DFL);
+  for (int sig : run.ignored_signals) signal(sig, SIG_IGN);
   if (run.file_size_limit >= 0) limit_file_size(run.file_size_limit);
   if (run.as_nobody) become_nobody();
   for (const std::string& variable : run.environment) putenv(const_cast<char*>(variable.c_str()));

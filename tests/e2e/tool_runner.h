@@ -27,10 +27,10 @@ struct Invocation {
   std::vector<std::string> args;
   std::string program;  // the tool under another name; empty for ARCMEND_CMD
   std::string directory = ".";
-  std::string output_file;         // standard output goes to this file, not a pipe
-  bool as_nobody = false;          // uid and gid 65534
-  long long file_size_limit = -1;  // RLIMIT_FSIZE, -1 for none
-  bool ignore_sigxfsz = false;
+  std::string output_file;           // standard output goes to this file, not a pipe
+  bool as_nobody = false;            // uid and gid 65534
+  long long file_size_limit = -1;    // RLIMIT_FSIZE, -1 for none
+  std::vector<int> ignored_signals;  // started with these ignored, as nohup does
   double timeout_seconds = 60;
   double signal_after_seconds = -1;  // when to send `signal`, -1 for never
   int signal = 0;
