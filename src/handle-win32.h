@@ -1,10 +1,8 @@
-// A file handle's owner and the chunked read and write loops, for the Win32
-// implementations only.
+// A file handle's owner, for the Win32 implementations only.
 #pragma once
 
 #include <windows.h>
 
-#include <cstddef>
 #include <cstdint>
 
 namespace arcmend {
@@ -38,21 +36,6 @@ inline HANDLE as_handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(
 inline HANDLE open_shared(const char* name, DWORD access, DWORD disposition) {
   return CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// ReadFile or WriteFile over `length` bytes, in pieces a DWORD can count;
-// false on an error or when a call moves nothing.
-template <typename Data, typename Call>
-bool transfer_all(HANDLE h, Data* data, std::size_t length, Call call) {
-  const DWORD kChunk = 1u << 26;
-  while (length > 0) {
-    DWORD n = 0;
-    const DWORD piece = length < kChunk ? static_cast<DWORD>(length) : kChunk;
-    if (!call(h, data, piece, &n, nullptr) || n == 0) return false;
-    data += n;
-    length -= n;
-  }
-  return true;
 }
 
 }  // namespace arcmend

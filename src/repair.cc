@@ -1,7 +1,7 @@
 #include "repair.h"
 
-#include "content.h"
 #include "ending_signals.h"
+#include "old_file.h"
 #include "rename.h"
 #include "temp_file.h"
 
@@ -18,11 +18,11 @@ RotationPlan plan_rotation(std::uint64_t size) {
 
 namespace {
 
-CopyResult write_rotated(TempFile& temp, const Content& content) {
-  const RotationPlan plan = plan_rotation(content.size());
-  const CopyResult first = content.copy_to(temp, plan.first.offset, plan.first.length);
+CopyResult write_rotated(TempFile& temp, const OldFile& old) {
+  const RotationPlan plan = plan_rotation(old.size());
+  const CopyResult first = temp.append(old.handle(), plan.first.offset, plan.first.length);
   if (first != CopyResult::copied) return first;
-  return content.copy_to(temp, plan.second.offset, plan.second.length);
+  return temp.append(old.handle(), plan.second.offset, plan.second.length);
 }
 
 // Moves the old file to its backup name and gives the new file its name.
@@ -49,16 +49,16 @@ bool put_in_place(TempFile& temp, const char* name) {
 // The new content is complete on disk before the old file is touched, so a
 // full disk or a kill at any point leaves the old content under the file's
 // name or its backup name.
-RepairResult replace_with_rotation(const char* name, Content& content) {
+RepairResult replace_with_rotation(const char* name, OldFile& old) {
   TempFile temp(name);
-  const CopyResult copied =
-      temp.created() ? write_rotated(temp, content) : CopyResult::cannot_write;
-  const bool written = copied == CopyResult::copied && temp.finish(content.file());
+  const CopyResult copied = temp.created() ? write_rotated(temp, old) : CopyResult::cannot_write;
+  const bool written =
+      copied == CopyResult::copied && temp.has_length(old.size()) && temp.finish(old.handle());
   // Copied from the file as it was written out: if it changed meanwhile,
   // what was written is not the content it had.
-  const bool read_whole = copied != CopyResult::cannot_read && content.unchanged();
+  const bool read_whole = copied != CopyResult::cannot_read && old.unchanged();
   // The old file is never open while it is renamed.
-  content.release();
+  old.close();
   if (!read_whole) return RepairResult::cannot_load;
   if (!written) return RepairResult::cannot_write;
   if (!put_in_place(temp, name)) return RepairResult::cannot_write;
@@ -72,16 +72,16 @@ RepairResult replace_with_rotation(const char* name, Content& content) {
 }  // namespace
 
 RepairResult repair_file(const char* name) {
-  Content content;
-  switch (load_file(name, content)) {
-    case LoadResult::cannot_open:
+  OldFile old;
+  switch (OldFile::open(name, old)) {
+    case OpenResult::cannot_open:
       return RepairResult::cannot_open;
-    case LoadResult::cannot_load:
+    case OpenResult::cannot_load:
       return RepairResult::cannot_load;
-    case LoadResult::loaded:
+    case OpenResult::opened:
       break;
   }
-  return replace_with_rotation(name, content);
+  return replace_with_rotation(name, old);
 }
 
 }  // namespace arcmend

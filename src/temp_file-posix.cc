@@ -15,7 +15,6 @@
 #include "ending_signals.h"
 #include "take_over.h"
 #include "temp_file.h"
-#include "write_out-posix.h"
 
 namespace arcmend {
 
@@ -189,8 +188,10 @@ TempFile::~TempFile() {
 
 bool TempFile::created() const { return handle_ >= 0; }
 
-bool TempFile::write(const unsigned char* data, std::size_t length) {
-  return write_out(static_cast<int>(handle_), data, length);
+bool TempFile::has_length(std::uint64_t length) const {
+  struct stat st;
+  return ::fstat(static_cast<int>(handle_), &st) == 0 &&
+         static_cast<std::uint64_t>(st.st_size) == length;
 }
 
 bool TempFile::finish(std::intptr_t old_file) {

@@ -116,8 +116,10 @@ TempFile::~TempFile() {
 
 bool TempFile::created() const { return as_handle(handle_) != INVALID_HANDLE_VALUE; }
 
-bool TempFile::write(const unsigned char* data, std::size_t length) {
-  return transfer_all(as_handle(handle_), data, length, WriteFile);
+bool TempFile::has_length(std::uint64_t length) const {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(as_handle(handle_), &size) &&
+         static_cast<std::uint64_t>(size.QuadPart) == length;
 }
 
 bool TempFile::finish(std::intptr_t old_file) {

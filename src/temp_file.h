@@ -2,10 +2,10 @@
 // implementation for each platform; every failure is reported by the result.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "copy.h"
 #include "ending_signals.h"
 
 namespace arcmend {
@@ -25,10 +25,14 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
 
   bool created() const;
-  // The platform's handle of the open file, for copies into it.
-  std::intptr_t handle() const { return handle_; }
-  // Appends `length` bytes from `data`.
-  bool write(const unsigned char* data, std::size_t length);
+  // Appends the `length` bytes at `offset` of the file `from` (a platform
+  // handle).
+  CopyResult append(std::intptr_t from, std::uint64_t offset, std::uint64_t length) {
+    return copy_range(from, offset, handle_, length);
+  }
+  // Whether the file system says the file holds exactly `length` bytes: no
+  // copy's own count is trusted.
+  bool has_length(std::uint64_t length) const;
   // Gives the file what it takes over from `old_file` (a platform handle,
   // see take_over.h) and puts its content on stable storage.
   bool finish(std::intptr_t old_file);

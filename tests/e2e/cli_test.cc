@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -194,6 +195,13 @@ std::string bytes_at(const std::string& name, long long offset, std::size_t leng
   return n == static_cast<ssize_t>(length) ? bytes : "<unreadable>";
 }
 
+long long free_bytes(const std::string& folder) {
+  struct statvfs st {};
+  return statvfs(folder.c_str(), &st) == 0
+             ? static_cast<long long>(st.f_bavail) * static_cast<long long>(st.f_frsize)
+             : 0;
+}
+
 long long size_of(const std::string& name) {
   struct stat st;
   return stat(name.c_str(), &st) == 0 ? st.st_size : -1;
@@ -201,7 +209,7 @@ long long size_of(const std::string& name) {
 
 // Past what a 32-bit size or address space holds: the content is copied out
 // piece by piece, so only the file system bounds the size. Marks at the ends
-// and around the 2 GiB and 4 GiB boundaries, which are window boundaries
+// and around the 2 GiB and 4 GiB boundaries, which are buffer boundaries
 // too, must land two bytes earlier.
 TEST_F(Cli, HugeFilesAreRepairedExactly) {
   const long long gib = 1LL << 30;
@@ -211,6 +219,11 @@ TEST_F(Cli, HugeFilesAreRepairedExactly) {
   const std::string name = dir / "huge.arc";
   for (long long size : sizes) {
     SCOPED_TRACE(size);
+    // The new file is written in full, holes and all.
+    if (free_bytes(dir.path()) < size + (64LL << 20)) {
+      GTEST_SKIP() << dir.path() << " has no room for a new file of " << size
+                   << " bytes; point TMPDIR at a file system that has";
+    }
     make_sparse(name, size);
     std::vector<long long> marks;
     for (long long boundary : {2 * gib, 4 * gib}) {

@@ -27,18 +27,22 @@ constexpr bool kSanitizedBuild = false;
 #endif
 
 enum class NewFile { unnamed, named, no_noreplace };
+// The kernel's copy, or a preload that refuses it with an error, or has it
+// stop at once with 0: then the buffered copy's calls are swept.
+enum class Copy { kernel, refused, stops };
 
 struct Scenario {
   bool backup_taken;
-  bool large;  // more than one buffer, where the kernel's copy falls back
+  Copy copy;
   NewFile new_file;
   bool under_nohup = false;  // started with SIGHUP, SIGINT and SIGQUIT ignored
 };
 
 std::string describe(const Scenario& s) {
   static const char* const kNewFile[] = {"unnamed", "named", "no_noreplace"};
-  return std::string(s.backup_taken ? "taken" : "free") + "_" + (s.large ? "3MiB" : "1KiB") + "_" +
-         kNewFile[static_cast<int>(s.new_file)] + (s.under_nohup ? "_nohup" : "");
+  static const char* const kCopy[] = {"kernel_copy", "copy_refused", "copy_stops"};
+  return std::string(s.backup_taken ? "taken" : "free") + "_" + kCopy[static_cast<int>(s.copy)] +
+         "_" + kNewFile[static_cast<int>(s.new_file)] + (s.under_nohup ? "_nohup" : "");
 }
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << describe(s); }
@@ -149,7 +153,7 @@ std::vector<std::string> faults_for(const std::string& call, bool under_nohup) {
 class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override {
-    old_ = random_bytes(GetParam().large ? (3 << 20) + 1 : 1024, 41);
+    old_ = random_bytes(1024, 41);
     new_ = rotated(old_, 2);
   }
 
@@ -170,9 +174,14 @@ class PosixFaultSweep : public ::testing::TestWithParam<Scenario> {
     // LeakSanitizer cannot work under ptrace; the other tests find leaks.
     r.environment = {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
     if (GetParam().under_nohup) r.ignored_signals = kNohupIgnores;
-    if (GetParam().new_file == NewFile::named) {
-      r.environment.push_back("LD_PRELOAD=" + beside_this_program("libno_tmpfile.so"));
+    std::string preload;
+    if (GetParam().new_file == NewFile::named) preload = beside_this_program("libno_tmpfile.so");
+    if (GetParam().copy != Copy::kernel) {
+      preload += (preload.empty() ? "" : ":") + beside_this_program("libno_copy_range.so");
+      r.environment.push_back(GetParam().copy == Copy::stops ? "ARCMEND_TEST_COPY_ERROR=0"
+                                                             : "ARCMEND_TEST_COPY_ERROR=95");
     }
+    if (!preload.empty()) r.environment.push_back("LD_PRELOAD=" + preload);
     if (GetParam().new_file == NewFile::no_noreplace) {
       r.wrapper.insert(r.wrapper.end(), {"-e", "inject=renameat2:error=EINVAL"});
     }
@@ -331,11 +340,11 @@ TEST_P(PosixFaultSweep, NoFailingCallLosesDataOrLeavesAnything) {
 std::vector<Scenario> all_scenarios() {
   std::vector<Scenario> all;
   for (NewFile new_file : {NewFile::unnamed, NewFile::named, NewFile::no_noreplace}) {
-    for (bool large : {false, true}) {
-      for (bool taken : {false, true}) all.push_back({taken, large, new_file});
+    for (Copy copy : {Copy::kernel, Copy::refused, Copy::stops}) {
+      for (bool taken : {false, true}) all.push_back({taken, copy, new_file});
     }
   }
-  all.push_back({false, false, NewFile::unnamed, true});
+  all.push_back({false, Copy::kernel, NewFile::unnamed, true});
   return all;
 }
 
