@@ -8,8 +8,6 @@
 // group to whatever it lets the owner do.
 
 #include <windows.h>
-// After windows.h:
-#include <aclapi.h>
 
 #include <cstring>
 
@@ -30,6 +28,26 @@ class LocalMemory {
  private:
   void* memory_;
 };
+
+// The parts of `file`'s security descriptor that `what` names, in memory
+// that LocalFree frees; null with the error in `error`.
+PSECURITY_DESCRIPTOR security_of(HANDLE file, SECURITY_INFORMATION what, DWORD& error) {
+  DWORD needed = 0;
+  if (GetKernelObjectSecurity(file, what, nullptr, 0, &needed) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    error = GetLastError();
+    return nullptr;
+  }
+  PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LMEM_FIXED, needed);
+  if (descriptor == nullptr) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  } else if (!GetKernelObjectSecurity(file, what, descriptor, needed, &needed)) {
+    error = GetLastError();
+    LocalFree(descriptor);
+    descriptor = nullptr;
+  }
+  return descriptor;
+}
 
 // File systems without security (FAT) have no DACL to keep.
 bool has_no_security(DWORD error) {
@@ -55,11 +73,9 @@ DWORD bytes_in_use(PACL acl) {
 
 // Whether `file` has the DACL of `wanted`, entry for entry and flag for flag.
 bool has_dacl(HANDLE file, PSECURITY_DESCRIPTOR wanted) {
-  PSECURITY_DESCRIPTOR current = nullptr;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                      nullptr, &current) != ERROR_SUCCESS) {
-    return false;
-  }
+  DWORD error = 0;
+  const PSECURITY_DESCRIPTOR current = security_of(file, DACL_SECURITY_INFORMATION, error);
+  if (current == nullptr) return false;
   LocalMemory held(current);
   SECURITY_DESCRIPTOR_CONTROL have = 0, want = 0;
   const PACL a = dacl_of(current, have), b = dacl_of(wanted, want);
@@ -74,11 +90,10 @@ bool has_dacl(HANDLE file, PSECURITY_DESCRIPTOR wanted) {
 bool take_over_attributes(std::intptr_t old_file, std::intptr_t new_file) {
   const HANDLE from = as_handle(old_file);
   const HANDLE to = as_handle(new_file);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD read =
-      GetSecurityInfo(from, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      nullptr, nullptr, nullptr, nullptr, &descriptor);
-  if (read != ERROR_SUCCESS) return has_no_security(read);
+  DWORD error = 0;
+  const PSECURITY_DESCRIPTOR descriptor =
+      security_of(from, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, error);
+  if (descriptor == nullptr) return has_no_security(error);
   LocalMemory held(descriptor);
   // Another user as owner needs a privilege; without it the owner stays the
   // user who runs the tool, as for any file that user makes.
