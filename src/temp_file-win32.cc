@@ -97,8 +97,8 @@ TempFile::TempFile(const char* beside)
         uncommitted = file.release();
         handle_ = reinterpret_cast<std::intptr_t>(uncommitted);
       } else if (file.close() && DeleteFileA(path.c_str())) {
-        // Gone before the span ends, so that no Ctrl+C finds it unmarked; the destructor tries
-        // again if the deletion failed.
+        // Gone before the span ends, so that no Ctrl+C finds it unmarked;
+        // the destructor tries again if the deletion failed.
         name_.clear();
       }
       return;
