@@ -2,10 +2,12 @@
 // it is linked in complete, or where the file system has none, a file with a
 // hidden unique name that a signal handler removes.
 
+#include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 
 #include <cstdint>
@@ -154,6 +156,46 @@ bool may_replace(const char* name) {
   return true;
 }
 
+// A FUSE file system replaces a name its own way, and one of them (ntfs-3g,
+// for a long name) links the old file under a name of its making first and
+// can leave that name behind. So there, a link that the replaced file still
+// has in the folder afterwards is found and removed. Best effort: the
+// repair is done either way.
+class ReplacedFile {
+ public:
+  ReplacedFile(int directory, const char* name) : directory_(directory) {
+    constexpr long kFuseMagic = 0x65735546;
+    struct statfs fs;
+    watched_ = ::fstatfs(directory, &fs) == 0 && fs.f_type == kFuseMagic &&
+               ::fstatat(AT_FDCWD, name, &before_, AT_SYMLINK_NOFOLLOW) == 0 &&
+               before_.st_nlink == 1;
+  }
+
+  void remove_stray_links() const {
+    if (!watched_) return;
+    const int fd = open_retrying(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (folder == nullptr) {
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+      struct stat st;
+      if (entry->d_ino == before_.st_ino &&
+          ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          st.st_ino == before_.st_ino && st.st_dev == before_.st_dev) {
+        (void)::unlinkat(fd, entry->d_name, 0);
+      }
+    }
+    (void)::closedir(folder);
+  }
+
+ private:
+  int directory_;
+  bool watched_;
+  struct stat before_ {};
+};
+
 bool close_fd(std::intptr_t& handle) {
   const int fd = static_cast<int>(handle);
   handle = -1;
@@ -210,9 +252,11 @@ bool TempFile::commit(const char* name) {
     // in one atomic step.
     if (errno != EEXIST || !link_aside(fd, directory, name_)) return false;
   }
+  const ReplacedFile replaced(directory, name);
   if (::renameat(directory, name_.c_str(), AT_FDCWD, name) != 0) return false;
   cleanup_armed = 0;  // the hidden name is gone
   committed_ = true;
+  replaced.remove_stray_links();
   return true;
 }
 

@@ -100,6 +100,7 @@ std::vector<std::string> errors_of(const std::string& call) {
        {"EIO", "EINTR", "ENOMEM", "EACCES", "EPERM", "EROFS", "ENOSPC", "EDQUOT", "EMFILE"}},
       {"newfstatat", {"EIO", "ENOMEM", "EACCES"}},
       {"fstat", {"EIO", "ENOMEM"}},
+      {"fstatfs", {"EIO", "ENOMEM", "ENOSYS"}},
       {"statx", {"EIO", "ENOMEM", "EACCES"}},
       {"read", {"EIO", "EINTR", "ENOMEM"}},
       {"pread64", {"EIO", "EINTR", "ENOMEM"}},
