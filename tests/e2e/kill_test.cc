@@ -24,9 +24,12 @@ struct Plan {
   std::vector<int> signals;
 };
 
-// The Windows build runs under emulation, where a repair takes seconds.
+// The Windows build runs under emulation, where a repair takes seconds. The
+// file systems under test take their turns in an emulated machine.
 Plan plan_for_platform() {
-  if (testing_windows_build()) return {64u << 20, 8, {SIGINT, SIGKILL}};
+  const bool under_test = !folder_under_test().empty();
+  if (testing_windows_build()) return {64u << 20, under_test ? 6 : 8, {SIGINT, SIGKILL}};
+  if (under_test) return {64u << 20, 16, {SIGKILL}};
   return {256u << 20, 30, {SIGKILL}};
 }
 
@@ -47,11 +50,16 @@ class Kill : public ::testing::Test {
     return run_tool(r);
   }
   // The old file under its name alone: a link to a copy kept aside, which
-  // the tool, never writing to the old file, leaves as it is.
+  // the tool, never writing to the old file, leaves as it is; a copy where
+  // the file system has no hard links.
   void reset() {
     unlink((dir / "data.arc").c_str());
     unlink((dir / "data.arc.bak").c_str());
-    ASSERT_EQ(link(pristine.c_str(), (dir / "data.arc").c_str()), 0);
+    if (file_system_lacks("links")) {
+      write_file(dir / "data.arc", read_file(pristine));
+    } else {
+      ASSERT_EQ(link(pristine.c_str(), (dir / "data.arc").c_str()), 0);
+    }
   }
   void remove_hidden_files(Names& names) {
     for (auto name = names.begin(); name != names.end();) {
@@ -63,8 +71,11 @@ class Kill : public ::testing::Test {
       name = names.erase(name);
     }
   }
-  // tmpfs where there is one, so that the disk does not set the pace.
-  std::string parent = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
+  // The file system under test, else tmpfs where there is one, so that the
+  // disk does not set the pace.
+  std::string parent = !folder_under_test().empty()    ? folder_under_test()
+                       : access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                       : "";
   TempDir dir{parent};
   TempDir aside{parent};
   std::string pristine = aside / "old";
@@ -86,19 +97,26 @@ TEST_F(Kill, ARepairEndedAtAnyMomentLosesNothingAndLeavesNothing) {
   const Plan plan = plan_for_platform();
   const std::string old = random_bytes(plan.size, 9);
   const std::string repaired = rotated(old, 2);
-  write_file(pristine, old);
+  // Written under its own name first: an SMB client holds a file's handle
+  // for a moment after it is closed, and a new link to a file so held
+  // cannot be opened meanwhile (EINVAL).
+  write_file(dir / "data.arc", old);
+  if (file_system_lacks("links")) {
+    write_file(pristine, old);
+  } else {
+    ASSERT_EQ(link((dir / "data.arc").c_str(), pristine.c_str()), 0);
+  }
   const ino_t old_inode = inode_of(pristine);
-  reset();
   const Outcome whole = run();
   ASSERT_EQ(whole.exit_code, 0);
-  ASSERT_EQ(read_file(dir / "data.arc"), repaired);
+  ASSERT_TRUE(read_file(dir / "data.arc") == repaired) << "the whole repair went wrong";
 
   // Moments are drawn from the length of the last repair that ran to its
   // end: a kill that comes after the end tested nothing, so it is drawn
   // again from that run's own length. Each kill counts once it landed.
   double length = whole.seconds;
   std::mt19937 generator(2026);
-  int landed = 0, draws = 0;
+  int landed = 0, draws = 0, left_hidden = 0;
   while (landed < plan.kills && draws < plan.kills * 4) {
     ++draws;
     const int signal = plan.signals[static_cast<std::size_t>(landed) % plan.signals.size()];
@@ -119,24 +137,28 @@ TEST_F(Kill, ARepairEndedAtAnyMomentLosesNothingAndLeavesNothing) {
       length = outcome.seconds;
     }
     // A kill, which Windows cannot catch, may land in the instant between
-    // the hidden file's creation and its mark for deletion.
-    if (testing_windows_build() && signal == SIGKILL) remove_hidden_files(names);
+    // the hidden file's creation and its mark for deletion; without
+    // O_TMPFILE the new file has its hidden name throughout.
+    if ((testing_windows_build() || file_system_lacks("tmpfile")) && signal == SIGKILL) {
+      const std::size_t before = names.size();
+      remove_hidden_files(names);
+      if (names.size() != before) ++left_hidden;
+    }
     // Between the backup's rename and the commit, the backup is all there
     // is; only a kill can end the tool there.
     EXPECT_TRUE(names == Names{"data.arc"} || names == (Names{"data.arc", "data.arc.bak"}) ||
                 (names == Names{"data.arc.bak"} && signal == SIGKILL))
         << "something was left behind, or the name is missing";
-    const ino_t file = inode_of(dir / "data.arc");
-    EXPECT_TRUE(file == old_inode || inode_of(dir / "data.arc.bak") == old_inode)
-        << "the old file is lost";
-    if (file != old_inode && file != 0) {
-      EXPECT_TRUE(read_file(dir / "data.arc") == repaired) << "a partial file";
+    const std::string file = read_file(dir / "data.arc");
+    EXPECT_TRUE(file == old || read_file(dir / "data.arc.bak") == old) << "the old file is lost";
+    if (file != old && file != "<missing>") {
+      EXPECT_TRUE(file == repaired) << "a partial file";
     }
   }
   EXPECT_TRUE(read_file(pristine) == old) << "the old file was written to";
   EXPECT_EQ(landed, plan.kills) << "only " << landed << " of " << draws
                                 << " kills came before the repair's end";
-  std::printf("%d kills landed in %d draws\n", landed, draws);
+  std::printf("%d kills landed in %d draws; %d left the hidden file\n", landed, draws, left_hidden);
 }
 
 }  // namespace

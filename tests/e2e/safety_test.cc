@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "tool_runner.h"
@@ -160,6 +162,7 @@ TEST_F(Safety, AReadOnlyFileWhoseBackupNameIsTakenStaysUnchanged) {
 }
 
 TEST_F(PosixSafety, AReadOnlyFolderIsReportedAndNothingChanges) {
+  if (file_system_lacks("modes")) GTEST_SKIP() << "no permission bits on this file system";
   if (!become_unprivileged()) GTEST_SKIP() << "switching to uid 65534 needs root";
   write_file(dir / "data.arc", "abcdef");
   give_to_nobody(dir / "data.arc");
@@ -201,42 +204,80 @@ TEST_P(PosixSizeLimit, AFailedRewriteLeavesFileAndBackupAsTheyWere) {
 INSTANTIATE_TEST_SUITE_P(Sigxfsz, PosixSizeLimit, ::testing::Values(true, false),
                          [](const auto& p) { return p.param ? "ignored" : "default"; });
 
-// A small tmpfs of its own, unmounted on destruction.
+// A folder with room for a 160 KiB file, not for a second copy of it: a
+// small tmpfs of its own, or on a file system under test, a folder there
+// once fill() has taken all its room but 64 KiB, which destruction gives
+// back.
 class SmallDisk {
  public:
-  SmallDisk(const std::string& where, const char* size) : where_(where) {
-    mounted_ = mkdir(where.c_str(), 0755) == 0 && mount("tmpfs", where.c_str(), "tmpfs", 0,
-                                                        (std::string("size=") + size).c_str()) == 0;
+  explicit SmallDisk(const std::string& where) : where_(where) {
+    ready_ = mkdir(where.c_str(), 0755) == 0 &&
+             (under_test_ || mount("tmpfs", where.c_str(), "tmpfs", 0, "size=256k") == 0);
   }
   ~SmallDisk() {
-    if (mounted_) umount(where_.c_str());
+    if (ready_ && !under_test_) umount(where_.c_str());
   }
-  bool mounted() const { return mounted_; }
+  bool ready() const { return ready_; }
+  // XFS gives back what it took ahead for a file when the file is closed,
+  // so more filler follows until the room is gone.
+  bool fill() {
+    if (!under_test_) return true;
+    for (int file = 0; file < 8; ++file) {
+      struct statvfs room;
+      if (statvfs(where_.c_str(), &room) != 0) return false;
+      const long long left = static_cast<long long>(room.f_bavail) * room.f_frsize - (64 << 10);
+      if (left <= 0) return true;
+      if (!write_filler(filler_ / std::to_string(file), left)) return false;
+    }
+    return true;
+  }
 
  private:
+  // It may run out first: the room left is then smaller still.
+  static bool write_filler(const std::string& path, long long left) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return full(errno);
+    const std::string block(1 << 20, 'f');
+    while (left > 0) {
+      const ssize_t n = write(fd, block.data(), std::min<long long>(left, 1 << 20));
+      if (n <= 0) break;
+      left -= n;
+    }
+    // Network file systems may report a full disk only here.
+    (void)fsync(fd);
+    return close(fd) == 0 || full(errno);
+  }
+  static bool full(int error) { return error == ENOSPC || error == EDQUOT; }
+
   std::string where_;
-  bool mounted_ = false;
+  bool under_test_ = !folder_under_test().empty();
+  bool ready_ = false;
+  TempDir filler_;
 };
 
 TEST_F(Safety, AFullDiskLeavesFileAndBackupAsTheyWere) {
-  SmallDisk disk(dir / "disk", "256k");
-  if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
-  // Room for the file, not for a second copy of it.
   const std::string old = random_bytes(160 << 10, 5);
-  for (bool backup_taken : {false, true}) {
-    SCOPED_TRACE(backup_taken ? "backup name taken" : "backup name free");
-    write_file(dir / "disk/data.arc", old);
-    if (backup_taken) write_file(dir / "disk/data.arc.bak", "older");
-    expect_message(run("disk/data.arc"), kCannotWrite);
-    EXPECT_EQ(read_file(dir / "disk/data.arc"), old);
-    EXPECT_EQ(read_file(dir / "disk/data.arc.bak"), backup_taken ? "older" : "<missing>");
+  // Both are written before either disk is filled: a network file system
+  // may give back a filler's room only some time after it is deleted.
+  SmallDisk free_name(dir / "free"), taken_name(dir / "taken");
+  if (!free_name.ready() || !taken_name.ready()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  for (const char* folder : {"free", "taken"}) write_file(dir / folder + "/data.arc", old);
+  write_file(dir / "taken/data.arc.bak", "older");
+  ASSERT_TRUE(free_name.fill() && taken_name.fill());
+  for (const std::string folder : {"free", "taken"}) {
+    SCOPED_TRACE("backup name " + folder);
+    const bool backup_taken = folder == "taken";
+    expect_message(run(folder + "/data.arc"), kCannotWrite);
+    EXPECT_TRUE(read_file(dir / folder + "/data.arc") == old) << "the old content changed";
+    EXPECT_EQ(read_file(dir / folder + "/data.arc.bak"), backup_taken ? "older" : "<missing>");
     std::vector<std::string> names;
-    TempDir::list(dir / "disk", names);
+    TempDir::list(dir / folder, names);
     EXPECT_EQ(names.size(), backup_taken ? 2u : 1u) << "something was left behind";
   }
 }
 
 TEST_F(PosixSafety, TheNewFileKeepsPermissionsAndOwner) {
+  if (file_system_lacks("modes")) GTEST_SKIP() << "no permission bits on this file system";
   write_file(dir / "private", "abcdef");
   ASSERT_EQ(chmod((dir / "private").c_str(), 0600), 0);
   write_file(dir / "shared", "abcdef");

@@ -70,7 +70,7 @@ void limit_file_size(long long limit) {
 // uid 65534 may not enter the folder the build lives in (a clone in a
 // private folder), so it runs a copy of the tool from one it can enter.
 std::string copy_for_nobody() {
-  static TempDir folder;
+  static TempDir folder{env_or("TMPDIR", "/tmp")};  // never a folder under test
   static std::string copy;
   if (copy.empty()) {
     copy = folder / "arcmend";
@@ -182,9 +182,22 @@ Outcome run_tool(const Invocation& original) {
   return outcome;
 }
 
+std::string folder_under_test() { return env_or("ARCMEND_TEST_DIR", ""); }
+
+bool file_system_lacks(const std::string& what) {
+  std::istringstream lacks(env_or("ARCMEND_TEST_LACKS", ""));
+  for (std::string word; std::getline(lacks, word, ',');) {
+    if (word == what) return true;
+  }
+  return false;
+}
+
 TempDir::TempDir(const std::string& parent) {
-  std::string pattern =
-      (parent.empty() ? env_or("TMPDIR", "/tmp") : parent) + "/arcmend-test-XXXXXX";
+  const std::string under_test = folder_under_test();
+  std::string pattern = (!parent.empty()       ? parent
+                         : !under_test.empty() ? under_test
+                                               : env_or("TMPDIR", "/tmp")) +
+                        "/arcmend-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
   path_ = pattern;
 }
@@ -203,7 +216,11 @@ void remove_tree(const std::string& path) {
       }
       closedir(dir);
     }
-    rmdir(path.c_str());
+    // An NFS client keeps a file that is still in use under a .nfs name of
+    // its own until it is not: that takes a moment after a full disk.
+    for (int waited = 0; rmdir(path.c_str()) != 0 && errno == ENOTEMPTY && waited < 50; ++waited) {
+      usleep(100000);
+    }
   } else {
     unlink(path.c_str());
   }

@@ -2,7 +2,9 @@
 // never on the tester's terminal. The command comes from the environment:
 // ARCMEND_CMD (the binary) and ARCMEND_RUNNER (a program to run it with,
 // such as wine). ARCMEND_TARGET=windows marks the Windows build, and
-// ARCMEND_BITS its pointer size (32 or 64).
+// ARCMEND_BITS its pointer size (32 or 64). On a file system under test,
+// ARCMEND_TEST_DIR is a folder on it and ARCMEND_TEST_LACKS lists what it
+// cannot hold, from tests/filesystems/table.
 #pragma once
 
 #include <sys/types.h>
@@ -63,10 +65,17 @@ std::string windows_path(const std::string& path);
 // A file built beside the running test program (a library to preload, say).
 std::string beside_this_program(const std::string& name);
 
+// The folder on the file system under test; empty where none is.
+std::string folder_under_test();
+// Whether the file system under test cannot hold `what` ("links", "modes",
+// "tmpfile", "acls", "xattrs"...): only then may a case expect less.
+bool file_system_lacks(const std::string& what);
+
 // A fresh folder, removed with its content on destruction.
 class TempDir {
  public:
-  explicit TempDir(const std::string& parent = "");  // default $TMPDIR or /tmp
+  // `parent` defaults to the folder under test, else $TMPDIR, else /tmp.
+  explicit TempDir(const std::string& parent = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
