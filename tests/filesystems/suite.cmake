@@ -4,6 +4,9 @@
 # with their folders on it.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/table rows REGEX "^[a-z]")
 set(on ${CMAKE_CURRENT_LIST_DIR}/on)
+# The power-cut scenarios end the Wine prefix's server; the cases want one
+# that stays.
+set(serve ${CMAKE_SOURCE_DIR}/tests/wine-session ${wine} serve)
 set(linux_cases "Cli.RepairRotatesByTwoKeepsTheBackupAndPrintsNothing"
   "Cli.SecondRunKeepsTheFirstBackupAndRotatesByFour" "Cli.ABackupNameTooLongToExistIsTreatedAsTaken"
   "Safety.AnExistingBackupIsNeverReplaced" "Safety.AFullDiskLeavesFileAndBackupAsTheyWere"
@@ -21,8 +24,8 @@ foreach(row IN LISTS rows)
   add_test(NAME filesystem_${fs}_linux
     COMMAND ${machine} run ${on} ${fs} $<TARGET_FILE:e2e_tests> --gtest_filter=${linux_filter})
   add_test(NAME filesystem_${fs}_exe
-    COMMAND ${machine} run ${on} ${fs} env ${exe_environment} $<TARGET_FILE:e2e_tests>
-      --gtest_filter=${exe_filter})
+    COMMAND ${machine} run ${on} ${fs} ${serve} env ${exe_environment}
+      $<TARGET_FILE:e2e_tests> --gtest_filter=${exe_filter})
   set_tests_properties(filesystem_${fs}_linux PROPERTIES FIXTURES_REQUIRED powercut TIMEOUT 900)
   set_tests_properties(filesystem_${fs}_exe PROPERTIES
     FIXTURES_REQUIRED "powercut;powercut_wine" TIMEOUT 900)
