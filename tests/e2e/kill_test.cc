@@ -39,6 +39,8 @@ ino_t inode_of(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+bool is_hidden(const std::string& name) { return name.rfind(".arcmend-", 0) == 0; }
+
 class Kill : public ::testing::Test {
  protected:
   Outcome run(double signal_after = -1, int signal = 0) {
@@ -67,9 +69,8 @@ class Kill : public ::testing::Test {
   // moment after the program is gone.
   Names settled_names() const {
     Names names = dir.names();
-    const auto hidden = [](const std::string& name) { return name.rfind(".arcmend-", 0) == 0; };
-    for (int waited = 0;
-         testing_windows_build() && waited < 30 && std::any_of(names.begin(), names.end(), hidden);
+    for (int waited = 0; testing_windows_build() && waited < 30 &&
+                         std::any_of(names.begin(), names.end(), is_hidden);
          ++waited) {
       usleep(100000);
       names = dir.names();
@@ -78,7 +79,7 @@ class Kill : public ::testing::Test {
   }
   void remove_hidden_files(Names& names) {
     for (auto name = names.begin(); name != names.end();) {
-      if (name->rfind(".arcmend-", 0) != 0) {
+      if (!is_hidden(*name)) {
         ++name;
         continue;
       }
