@@ -13,18 +13,24 @@ namespace arcmend {
 
 namespace {
 
-bool is_regular(int fd, struct stat& st) { return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode); }
-
-std::int64_t nanoseconds(const struct timespec& t) {
+std::int64_t nanoseconds(const struct statx_timestamp& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-FileStamp stamp_of(const struct stat& st) {
-  FileStamp stamp;
-  stamp.size = static_cast<std::uint64_t>(st.st_size);
-  stamp.modified = nanoseconds(st.st_mtim);
-  stamp.changed = nanoseconds(st.st_ctim);
-  return stamp;
+// The attributes as the file system has them now. FUSE and NFS clients
+// may answer an fstat from what they cached up to a second earlier, and a
+// change made just before the repair then looks like one made during it.
+bool stamp_now(int fd, FileStamp& stamp, bool& regular) {
+  struct statx st;
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC,
+              STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_CTIME, &st) != 0) {
+    return false;
+  }
+  regular = S_ISREG(st.stx_mode);
+  stamp.size = st.stx_size;
+  stamp.modified = nanoseconds(st.stx_mtime);
+  stamp.changed = nanoseconds(st.stx_ctime);
+  return true;
 }
 
 }  // namespace
@@ -36,10 +42,12 @@ OpenResult OldFile::open(const char* name, OldFile& file) {
   struct stat st;
   if (::stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return OpenResult::cannot_open;
   Descriptor fd(open_retrying(AT_FDCWD, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid() || !is_regular(fd.get(), st)) return OpenResult::cannot_open;
+  bool regular = false;
+  if (!fd.valid() || !stamp_now(fd.get(), file.opened_, regular) || !regular) {
+    return OpenResult::cannot_open;
+  }
   // O_NONBLOCK is the only status flag set.
   if (::fcntl(fd.get(), F_SETFL, 0) != 0) return OpenResult::cannot_load;
-  file.opened_ = stamp_of(st);
   file.handle_ = fd.release();
   return OpenResult::opened;
 }
@@ -47,8 +55,9 @@ OpenResult OldFile::open(const char* name, OldFile& file) {
 OldFile::~OldFile() { close(); }
 
 bool OldFile::unchanged() const {
-  struct stat st;
-  return handle_ < 0 || (::fstat(static_cast<int>(handle_), &st) == 0 && stamp_of(st) == opened_);
+  FileStamp now;
+  bool regular = false;
+  return handle_ < 0 || (stamp_now(static_cast<int>(handle_), now, regular) && now == opened_);
 }
 
 // Nothing was written through the file, so its close has nothing to report.
