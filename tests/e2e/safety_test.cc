@@ -216,16 +216,16 @@ class SmallDisk {
   }
   ~SmallDisk() {
     if (ready_ && !under_test_) umount(where_.c_str());
+    if (under_test_) give_back_room();
   }
   bool ready() const { return ready_; }
   // XFS gives back what it took ahead for a file when the file is closed,
   // so more filler follows until the room is gone.
   bool fill() {
     if (!under_test_) return true;
-    for (int file = 0; file < 8; ++file) {
-      struct statvfs room;
-      if (statvfs(where_.c_str(), &room) != 0) return false;
-      const long long left = static_cast<long long>(room.f_bavail) * room.f_frsize - (64 << 10);
+    room_before_ = room();
+    for (int file = 0; file < kFillers; ++file) {
+      const long long left = room() - (64 << 10);
       if (left <= 0) return true;
       if (!write_filler(filler_ / std::to_string(file), left)) return false;
     }
@@ -233,6 +233,20 @@ class SmallDisk {
   }
 
  private:
+  static const int kFillers = 8;
+  long long room() const {
+    struct statvfs room;
+    if (statvfs(where_.c_str(), &room) != 0) return -1;
+    return static_cast<long long>(room.f_bavail) * room.f_frsize;
+  }
+  // An NFS server may keep a deleted file open for a while, and its room
+  // with it: the cases that follow wait for theirs, for 20 s at most.
+  void give_back_room() {
+    for (int file = 0; file < kFillers; ++file) unlink((filler_ / std::to_string(file)).c_str());
+    for (int waited = 0; waited < 200 && room() < room_before_ - (1 << 20); ++waited) {
+      usleep(100000);
+    }
+  }
   // It may run out first: the room left is then smaller still.
   static bool write_filler(const std::string& path, long long left) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -252,6 +266,7 @@ class SmallDisk {
   std::string where_;
   bool under_test_ = !folder_under_test().empty();
   bool ready_ = false;
+  long long room_before_ = 0;
   TempDir filler_;
 };
 

@@ -198,7 +198,9 @@ TempDir::TempDir(const std::string& parent) {
                          : !under_test.empty() ? under_test
                                                : env_or("TMPDIR", "/tmp")) +
                         "/arcmend-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
+  }
   path_ = pattern;
 }
 
