@@ -29,7 +29,7 @@ struct Plan {
 // file systems under test take their turns in an emulated machine.
 Plan plan_for_platform() {
   const bool under_test = !folder_under_test().empty();
-  if (testing_windows_build()) return {64u << 20, under_test ? 4 : 8, {SIGINT, SIGKILL}};
+  if (testing_windows_build()) return {64u << 20, under_test ? 2 : 8, {SIGINT, SIGKILL}};
   if (under_test) return {64u << 20, 8, {SIGKILL}};
   return {256u << 20, 30, {SIGKILL}};
 }
